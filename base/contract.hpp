@@ -1,0 +1,66 @@
+#pragma once
+// Broken internal contracts. Code that meets one throws ContractFailure; every
+// thread body runs under run_thread_body, which prints the message to standard
+// error and ends that thread only. On the main thread run_main ends the
+// program with a non-zero status.
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vesk {
+
+class ContractFailure : public std::exception {
+public:
+    explicit ContractFailure(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+[[noreturn]] void contract_fail(std::string message);
+
+inline void contract_check(bool ok, std::string_view message) {
+    if (!ok) contract_fail(std::string(message));
+}
+
+// The value of an option that must be present by construction.
+template <class T>
+T& contract_expect(std::optional<T>& v, std::string_view message) {
+    if (!v) contract_fail(std::string(message));
+    return *v;
+}
+template <class T>
+T contract_expect(std::optional<T>&& v, std::string_view message) {
+    if (!v) contract_fail(std::string(message));
+    return std::move(*v);
+}
+
+void report_contract_failure(const ContractFailure& failure) noexcept;
+
+// Runs the body of a thread; a contract failure ends only this thread.
+template <class F>
+void run_thread_body(F&& body) noexcept {
+    try {
+        body();
+    } catch (const ContractFailure& failure) {
+        report_contract_failure(failure);
+    }
+}
+
+inline constexpr int CONTRACT_FAILURE_EXIT_STATUS = 101;
+
+// Runs the main thread's work; a contract failure ends the program.
+template <class F>
+int run_main(F&& body) {
+    try {
+        return body();
+    } catch (const ContractFailure& failure) {
+        report_contract_failure(failure);
+        return CONTRACT_FAILURE_EXIT_STATUS;
+    }
+}
+
+}  // namespace vesk

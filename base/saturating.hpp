@@ -1,0 +1,36 @@
+#pragma once
+// Unsigned 128-bit arithmetic that saturates instead of wrapping; stake sums
+// and their products with small factors use it.
+#include <cstdint>
+#include <string>
+
+namespace vesk {
+
+__extension__ typedef unsigned __int128 u128;
+
+inline constexpr u128 U128_MAX = ~u128{0};
+
+constexpr u128 sat_add(u128 a, u128 b) {
+    u128 r;
+    return __builtin_add_overflow(a, b, &r) ? U128_MAX : r;
+}
+constexpr u128 sat_sub(u128 a, u128 b) { return a > b ? a - b : 0; }
+constexpr u128 sat_mul(u128 a, u128 b) {
+    u128 r;
+    return __builtin_mul_overflow(a, b, &r) ? U128_MAX : r;
+}
+constexpr uint64_t sat_add(uint64_t a, uint64_t b) {
+    uint64_t r;
+    return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+constexpr uint64_t sat_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
+constexpr uint64_t sat_mul(uint64_t a, uint64_t b) {
+    uint64_t r;
+    return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+// Decimal text of a 128-bit value.
+void append_decimal(std::string& out, u128 v);
+std::string u128_to_string(u128 v);
+
+}  // namespace vesk

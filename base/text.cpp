@@ -1,0 +1,114 @@
+#include "base/text.hpp"
+
+#include "base/contract.hpp"
+
+namespace vesk {
+
+namespace {
+
+void append_unicode_escape(std::string& out, uint32_t cp) {
+    static const char* digits = "0123456789abcdef";
+    out += "\\u{";
+    bool started = false;
+    for (int shift = 20; shift >= 0; shift -= 4) {
+        unsigned d = (cp >> shift) & 0xf;
+        if (d != 0 || started || shift == 0) {
+            out += digits[d];
+            started = true;
+        }
+    }
+    out += '}';
+}
+
+// Decodes one UTF-8 sequence at s[i]; gives the code point and its length, or
+// length 0 for an invalid sequence.
+std::pair<uint32_t, size_t> decode_utf8(std::string_view s, size_t i) {
+    auto b = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
+    uint8_t c = b(i);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len == 0 || i + len > s.size()) return {0, 0};
+    if (len == 1) return {c, 1};
+    uint32_t cp = c & (0x7f >> len);
+    for (size_t k = 1; k < len; ++k) {
+        if ((b(i + k) & 0xc0) != 0x80) return {0, 0};
+        cp = (cp << 6) | (b(i + k) & 0x3f);
+    }
+    static const uint32_t min_for_len[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < min_for_len[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return {0, 0};
+    return {cp, len};
+}
+
+}  // namespace
+
+void debug(std::string& out, std::string_view s) {
+    out += '"';
+    for (size_t i = 0; i < s.size();) {
+        auto [cp, len] = decode_utf8(s, i);
+        if (len == 0) {
+            // Not UTF-8: show the byte as a replacement character.
+            out += "\xef\xbf\xbd";
+            ++i;
+            continue;
+        }
+        switch (cp) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case 0: out += "\\0"; break;
+            default:
+                if (cp < 0x20 || cp == 0x7f || (cp >= 0x80 && cp < 0xa0)) {
+                    append_unicode_escape(out, cp);
+                } else {
+                    out.append(s.substr(i, len));
+                }
+        }
+        i += len;
+    }
+    out += '"';
+}
+
+void append_hex(std::string& out, std::span<const uint8_t> bytes) {
+    static const char* digits = "0123456789abcdef";
+    for (uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 0xf];
+    }
+}
+
+void format_missing_form(std::string_view which) {
+    contract_fail("format argument has no " + std::string(which) + " form");
+}
+
+void format_into(std::string& out, std::string_view pattern, std::span<const FormatArg> args) {
+    size_t next = 0;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        char c = pattern[i];
+        if (c == '{' && i + 1 < pattern.size() && pattern[i + 1] == '{') {
+            out += '{';
+            ++i;
+        } else if (c == '}' && i + 1 < pattern.size() && pattern[i + 1] == '}') {
+            out += '}';
+            ++i;
+        } else if (c == '{') {
+            size_t close = pattern.find('}', i);
+            contract_check(close != std::string_view::npos, "unterminated format placeholder");
+            std::string_view spec = pattern.substr(i + 1, close - i - 1);
+            contract_check(next < args.size(), "format placeholder without argument");
+            const FormatArg& a = args[next++];
+            if (spec.empty()) {
+                a.display(out, a.value);
+            } else if (spec == ":?") {
+                a.debug(out, a.value);
+            } else {
+                contract_fail("unsupported format placeholder {" + std::string(spec) + "}");
+            }
+            i = close;
+        } else {
+            out += c;
+        }
+    }
+}
+
+}  // namespace vesk

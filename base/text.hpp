@@ -1,0 +1,199 @@
+#pragma once
+// Text forms shared by every type. A type gets a debug form by an overload
+//     void debug(std::string& out, const T& value);
+// and, where it has one, a display form by
+//     void display(std::string& out, const T& value);
+// both in namespace vesk (found by argument-dependent lookup). Records use
+// DebugStruct / DebugTuple so every line is assembled the same way.
+#include <charconv>
+#include <concepts>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/saturating.hpp"
+
+namespace vesk {
+
+// ---- primitives ----
+inline void debug(std::string& out, bool v) { out += v ? "true" : "false"; }
+inline void display(std::string& out, bool v) { debug(out, v); }
+
+template <std::integral I>
+    requires(!std::same_as<I, bool> && !std::same_as<I, char>)
+void debug(std::string& out, I v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+template <std::integral I>
+    requires(!std::same_as<I, bool> && !std::same_as<I, char>)
+void display(std::string& out, I v) {
+    debug(out, v);
+}
+
+inline void debug(std::string& out, u128 v) { append_decimal(out, v); }
+inline void display(std::string& out, u128 v) { append_decimal(out, v); }
+
+// A quoted text with the escapes of a debug form.
+void debug(std::string& out, std::string_view s);
+inline void debug(std::string& out, const std::string& s) { debug(out, std::string_view(s)); }
+inline void debug(std::string& out, const char* s) { debug(out, std::string_view(s)); }
+inline void display(std::string& out, std::string_view s) { out += s; }
+inline void display(std::string& out, const std::string& s) { out += s; }
+inline void display(std::string& out, const char* s) { out += s; }
+
+// Lowercase hexadecimal of bytes.
+void append_hex(std::string& out, std::span<const uint8_t> bytes);
+
+// ---- generic containers ----
+template <class T>
+void debug(std::string& out, const std::optional<T>& v);
+template <class T>
+void debug(std::string& out, const std::vector<T>& v);
+template <class T>
+void debug(std::string& out, const std::unique_ptr<T>& v);
+template <class T>
+void debug(std::string& out, const std::shared_ptr<T>& v);
+
+template <class It>
+void debug_list(std::string& out, It first, It last) {
+    out += '[';
+    for (It it = first; it != last; ++it) {
+        if (it != first) out += ", ";
+        debug(out, *it);
+    }
+    out += ']';
+}
+
+template <class T>
+void debug(std::string& out, const std::vector<T>& v) {
+    debug_list(out, v.begin(), v.end());
+}
+template <class T>
+void debug(std::string& out, const std::optional<T>& v) {
+    if (!v) {
+        out += "None";
+        return;
+    }
+    out += "Some(";
+    debug(out, *v);
+    out += ')';
+}
+// An owned or shared allocation prints as what it holds.
+template <class T>
+void debug(std::string& out, const std::unique_ptr<T>& v) {
+    debug(out, *v);
+}
+template <class T>
+void debug(std::string& out, const std::shared_ptr<T>& v) {
+    debug(out, *v);
+}
+
+// ---- records ----
+// "Name { a: 1, b: 2 }", or the bare name when there are no fields.
+class DebugStruct {
+public:
+    DebugStruct(std::string& out, std::string_view name) : out_(out) { out_ += name; }
+    template <class T>
+    DebugStruct& field(std::string_view name, const T& value) {
+        out_ += first_ ? " { " : ", ";
+        first_ = false;
+        out_ += name;
+        out_ += ": ";
+        debug(out_, value);
+        return *this;
+    }
+    void finish() {
+        if (!first_) out_ += " }";
+    }
+
+private:
+    std::string& out_;
+    bool first_ = true;
+};
+
+// "Name(a, b)", or the bare name when there are no fields.
+class DebugTuple {
+public:
+    DebugTuple(std::string& out, std::string_view name) : out_(out) { out_ += name; }
+    template <class T>
+    DebugTuple& field(const T& value) {
+        out_ += first_ ? "(" : ", ";
+        first_ = false;
+        debug(out_, value);
+        return *this;
+    }
+    void finish() {
+        if (!first_) out_ += ')';
+    }
+
+private:
+    std::string& out_;
+    bool first_ = true;
+};
+
+template <class T>
+std::string to_debug(const T& v) {
+    std::string s;
+    debug(s, v);
+    return s;
+}
+template <class T>
+std::string to_display(const T& v) {
+    std::string s;
+    display(s, v);
+    return s;
+}
+
+// ---- message patterns ----
+// format("a {} b {:?}", x, y): "{}" takes the display form, "{:?}" the debug
+// form, "{{" and "}}" are literal braces.
+struct FormatArg {
+    const void* value;
+    void (*display)(std::string&, const void*);
+    void (*debug)(std::string&, const void*);
+};
+
+[[noreturn]] void format_missing_form(std::string_view which);
+
+template <class T>
+FormatArg make_format_arg(const T& v) {
+    return FormatArg{&v,
+                     [](std::string& o, const void* p) {
+                         const T& x = *static_cast<const T*>(p);
+                         if constexpr (requires { display(o, x); }) {
+                             display(o, x);
+                         } else {
+                             format_missing_form("display");
+                         }
+                     },
+                     [](std::string& o, const void* p) {
+                         const T& x = *static_cast<const T*>(p);
+                         if constexpr (requires { debug(o, x); }) {
+                             debug(o, x);
+                         } else {
+                             format_missing_form("debug");
+                         }
+                     }};
+}
+
+void format_into(std::string& out, std::string_view pattern, std::span<const FormatArg> args);
+
+template <class... A>
+std::string format(std::string_view pattern, const A&... args) {
+    std::string out;
+    if constexpr (sizeof...(A) == 0) {
+        format_into(out, pattern, {});
+    } else {
+        const FormatArg list[] = {make_format_arg(args)...};
+        format_into(out, pattern, list);
+    }
+    return out;
+}
+
+}  // namespace vesk

@@ -1,0 +1,65 @@
+#include "base/text.hpp"
+
+#include <gtest/gtest.h>
+
+#include "base/contract.hpp"
+
+namespace vesk {
+namespace {
+
+struct Point {
+    int64_t x;
+    std::optional<uint64_t> y;
+};
+void debug(std::string& out, const Point& p) { DebugStruct(out, "Point").field("x", p.x).field("y", p.y).finish(); }
+
+struct Unit {};
+void debug(std::string& out, const Unit&) { DebugStruct(out, "Unit").finish(); }
+
+struct Pair {
+    int a;
+    std::string b;
+};
+void debug(std::string& out, const Pair& p) { DebugTuple(out, "Pair").field(p.a).field(p.b).finish(); }
+
+TEST(TextForms, RecordsTuplesAndContainers) {
+    EXPECT_EQ(to_debug(Point{-3, std::nullopt}), "Point { x: -3, y: None }");
+    EXPECT_EQ(to_debug(Point{4, 7}), "Point { x: 4, y: Some(7) }");
+    EXPECT_EQ(to_debug(Unit{}), "Unit");
+    EXPECT_EQ(to_debug(Pair{1, "q"}), "Pair(1, \"q\")");
+    EXPECT_EQ(to_debug(std::vector<Point>{{1, 2}, {3, std::nullopt}}),
+              "[Point { x: 1, y: Some(2) }, Point { x: 3, y: None }]");
+    EXPECT_EQ(to_debug(std::vector<int>{}), "[]");
+    EXPECT_EQ(to_debug(true), "true");
+    EXPECT_EQ(to_debug(std::make_unique<Point>(Point{0, 0})), "Point { x: 0, y: Some(0) }");
+}
+
+TEST(TextForms, QuotedTextEscapes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", "\"plain\""},
+        {"say \"hi\"", "\"say \\\"hi\\\"\""},
+        {"back\\slash", "\"back\\\\slash\""},
+        {"a\nb\tc\rd", "\"a\\nb\\tc\\rd\""},
+        {std::string("nul\0x", 5), "\"nul\\0x\""},
+        {"\x01\x7f", "\"\\u{1}\\u{7f}\""},
+        {"it's", "\"it's\""},
+        {"em \xe2\x80\x94 dash", "\"em \xe2\x80\x94 dash\""},
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(to_debug(in), want) << in;
+}
+
+TEST(TextForms, Integers128) {
+    EXPECT_EQ(to_debug(u128{0}), "0");
+    EXPECT_EQ(to_debug(U128_MAX), "340282366920938463463374607431768211455");
+    EXPECT_EQ(to_debug(int64_t{INT64_MIN}), "-9223372036854775808");
+}
+
+TEST(TextForms, FormatPatterns) {
+    EXPECT_EQ(format("slot {} of {:?}", 5, std::string("x")), "slot 5 of \"x\"");
+    EXPECT_EQ(format("{{literal}} {}", "t"), "{literal} t");
+    EXPECT_EQ(format("none"), "none");
+    EXPECT_THROW(format("{} {}", 1), ContractFailure);
+}
+
+}  // namespace
+}  // namespace vesk

@@ -1,0 +1,31 @@
+#pragma once
+// BLS12-381, minimal-public-key-size basic scheme: keys in G1, signatures in
+// G2, messages hashed to G2 with one fixed tag and no augmentation.
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "consensus/types.hpp"
+
+namespace vesk::bls {
+
+inline constexpr std::string_view DST = "BLS_SIG_BLS12381G2_XMD:SHA-256_SSWU_RO_NUL_";
+
+// IETF KeyGen with the seed as input keying material and empty key info.
+BlsSecretKey keygen(std::span<const uint8_t, 32> seed);
+BlsPubkey pubkey_from_secret(const BlsSecretKey& secret);
+BlsSignature sign(const BlsSecretKey& secret, std::span<const uint8_t> msg);
+// None for an empty list or when any signature does not decode.
+std::optional<BlsSignature> aggregate_signatures(std::span<const BlsSignature> sigs);
+
+// -G1, computed once on first use.
+const blst_p1_affine& neg_g1_generator_affine();
+
+// Compress a computed point, re-decoding it with full checks on the way.
+BlsPubkey compress_g1(const blst_p1& p);
+BlsSignature compress_g2(const blst_p2& p);
+
+// Hash-to-G2 of a message with the system's tag.
+blst_p2_affine hash_to_g2(std::span<const uint8_t> msg);
+
+}  // namespace vesk::bls

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Makes sure the tools and Debian packages the build needs are present.
+# As root with apt-get it installs what is missing; otherwise it prints the
+# exact install line and fails.
+set -euo pipefail
+
+declare -A tool_pkg=([g++]=g++ [cmake]=cmake [make]=make [npm]=npm)
+libs=(libyaml-dev libgtest-dev libbenchmark-dev)
+
+missing=()
+for tool in "${!tool_pkg[@]}"; do
+    command -v "$tool" >/dev/null 2>&1 || missing+=("${tool_pkg[$tool]}")
+done
+for pkg in "${libs[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+IFS=$'\n' missing=($(printf '%s\n' "${missing[@]}" | sort -u)); unset IFS
+line="apt-get install -y ${missing[*]}"
+if [[ "$(id -u)" -eq 0 ]] && command -v apt-get >/dev/null 2>&1; then
+    echo "bootstrap: installing ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    $line
+else
+    echo "bootstrap: missing packages: ${missing[*]}" >&2
+    echo "bootstrap: install them with:  sudo $line" >&2
+    exit 1
+fi
