@@ -85,6 +85,14 @@ std::optional<BlsSignature> aggregate_signatures(std::span<const BlsSignature> s
     return compress_g2(sum);
 }
 
+bool verify(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg) {
+    auto pk = PubkeyAffine::decode(key);
+    if (!pk) return false;
+    auto s = SignatureAffine::decode(sig);
+    if (!s) return false;
+    return pk->_verify_signature(*s, msg);
+}
+
 const blst_p1_affine& neg_g1_generator_affine() {
     static const blst_p1_affine value = [] {
         blst_p1 g = *blst_p1_generator();

@@ -18,6 +18,10 @@ BlsSignature sign(const BlsSecretKey& secret, std::span<const uint8_t> msg);
 // None for an empty list or when any signature does not decode.
 std::optional<BlsSignature> aggregate_signatures(std::span<const BlsSignature> sigs);
 
+// Decodes the key and the signature with full checks, then checks the
+// signature over msg; no for anything that does not decode.
+bool verify(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg);
+
 // -G1, computed once on first use.
 const blst_p1_affine& neg_g1_generator_affine();
 

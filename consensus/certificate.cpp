@@ -22,14 +22,6 @@ std::array<uint8_t, N> to_array(const std::vector<uint8_t>& v) {
     return a;
 }
 
-bool check_signature(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg) {
-    auto pk = PubkeyAffine::decode(key);
-    if (!pk) return false;
-    auto s = SignatureAffine::decode(sig);
-    if (!s) return false;
-    return pk->_verify_signature(*s, msg);
-}
-
 }  // namespace
 
 std::array<uint8_t, QuorumMessage::BYTES_LEN> QuorumMessage::to_bytes() const {
@@ -60,7 +52,7 @@ Hash QuorumMessage::compute_qc_id(uint64_t slot, const Hash& parent_qc_id, uint6
 }
 
 bool SignedQuorumMessage::validate() const {
-    return check_signature(pubkey, signature, message.signing_bytes());
+    return bls::verify(pubkey, signature, message.signing_bytes());
 }
 
 std::array<uint8_t, BlockProposalMessage::SIGNING_LEN> BlockProposalMessage::signing_bytes() const {
@@ -92,7 +84,7 @@ QuorumMessage BlockProposalMessage::to_quorum_message(const Hash& bank_hash,
 }
 
 bool SignedBlockProposalMessage::validate() const {
-    return check_signature(pubkey, signature, proposal.signing_bytes());
+    return bls::verify(pubkey, signature, proposal.signing_bytes());
 }
 
 QuorumCertificate::QuorumCertificate(const Hash& view_id, const QuorumMessage& msg,
@@ -114,6 +106,12 @@ QuorumCertificate::QuorumCertificate(const Hash& view_id, const QuorumMessage& m
     }
 }
 
+std::array<uint8_t, QuorumCertificate::BODY_LEN> QuorumCertificate::body_bytes() const {
+    ByteWriter w(BODY_LEN);
+    w.bytes(quorum_view_id.bytes).bytes(message.to_bytes()).u64(bitmap);
+    return to_array<BODY_LEN>(w.data());
+}
+
 bool QuorumCertificate::verify(const QuorumView& view) const {
     if (quorum_view_id != view.view_id) return false;
     u128 signed_stake = 0;
@@ -122,7 +120,7 @@ bool QuorumCertificate::verify(const QuorumView& view) const {
     }
     if (view.total_stake == 0) return false;
     if (sat_mul(u128{3}, signed_stake) < sat_mul(u128{2}, view.total_stake)) return false;
-    return check_signature(view.aggregate_keys(bitmap), aggregated_signature, message.signing_bytes());
+    return bls::verify(view.aggregate_keys(bitmap), aggregated_signature, message.signing_bytes());
 }
 
 void debug(std::string& out, const CrosschainCommitment& c) {

@@ -103,6 +103,11 @@ struct QuorumCertificate {
 
     uint64_t slot() const { return message.slot; }
     const Hash& id() const { return message.qc_id; }
+    static constexpr size_t BODY_LEN = 281;
+    // View id, statement bytes and bitmap: how a certificate appears inside
+    // other signed bytes (without its aggregated signature).
+    std::array<uint8_t, BODY_LEN> body_bytes() const;
+
     // View id, two thirds of the stake (inclusive) and the aggregate signature.
     bool verify(const QuorumView& view) const;
 };

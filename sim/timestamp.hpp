@@ -1,0 +1,116 @@
+#pragma once
+// Protocol time is wall-clock time read through a timestamper; log time is
+// monotonic nanoseconds since a process-wide epoch taken on first use.
+// Header-only so the consensus core can be generic over a timestamper
+// without linking the runtime.
+#include <time.h>
+
+#include <chrono>
+#include <compare>
+#include <concepts>
+#include <cstdint>
+#include <memory>
+
+#include "base/contract.hpp"
+
+namespace vesk {
+
+// A point in wall-clock time, measured from the Unix epoch.
+struct WallTime {
+    int64_t secs = 0;
+    uint32_t nanos = 0;  // below 1'000'000'000
+
+    auto operator<=>(const WallTime&) const = default;
+    bool operator==(const WallTime&) const = default;
+
+    static WallTime from_timespec(const timespec& ts) {
+        return WallTime{static_cast<int64_t>(ts.tv_sec), static_cast<uint32_t>(ts.tv_nsec)};
+    }
+    // Milliseconds since the Unix epoch, rounded towards minus infinity.
+    int64_t unix_millis() const { return secs * 1000 + static_cast<int64_t>(nanos / 1'000'000); }
+
+    // This time moved forward by a non-negative duration; ends the thread
+    // when the seconds leave the signed 64-bit range.
+    WallTime plus(std::chrono::nanoseconds d) const {
+        contract_check(d.count() >= 0, "wall-clock advance is not negative");
+        int64_t add_secs = d.count() / 1'000'000'000;
+        auto add_nanos = static_cast<uint32_t>(d.count() % 1'000'000'000);
+        WallTime r;
+        uint32_t n = nanos + add_nanos;
+        int64_t carry = n >= 1'000'000'000 ? 1 : 0;
+        r.nanos = carry ? n - 1'000'000'000 : n;
+        bool overflow = __builtin_add_overflow(secs, add_secs, &r.secs);
+        overflow = overflow || __builtin_add_overflow(r.secs, carry, &r.secs);
+        contract_check(!overflow, "overflow when adding duration to instant");
+        return r;
+    }
+};
+
+template <class T>
+concept Timestamper = std::copy_constructible<T> && requires(const T& t) {
+    { t.now() } -> std::same_as<WallTime>;
+};
+
+inline WallTime read_realtime_clock() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return WallTime::from_timespec(ts);
+}
+
+// Reads the operating system's real-time clock at every call.
+struct SystemTimestamper {
+    WallTime now() const { return read_realtime_clock(); }
+};
+
+// A clock that stands still until advanced. Copies share one cell; it is
+// meant for one thread.
+class SimulatedTimestamper {
+public:
+    SimulatedTimestamper() : cell_(std::make_shared<WallTime>(read_realtime_clock())) {}
+    WallTime now() const { return *cell_; }
+    void advance(std::chrono::nanoseconds d) const { *cell_ = now().plus(d); }
+
+private:
+    std::shared_ptr<WallTime> cell_;
+};
+
+// Nanoseconds since the process's log epoch.
+struct Timestamp {
+    uint64_t nanos = 0;
+
+    auto operator<=>(const Timestamp&) const = default;
+    bool operator==(const Timestamp&) const = default;
+
+    static Timestamp now() {
+        const timespec& epoch = log_epoch();
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        int64_t secs = static_cast<int64_t>(t.tv_sec) - epoch.tv_sec;
+        int64_t nsec = static_cast<int64_t>(t.tv_nsec) - epoch.tv_nsec;
+        if (nsec < 0) {
+            secs -= 1;
+            nsec += 1'000'000'000;
+        }
+        if (secs < 0) return Timestamp{0};
+        uint64_t total;
+        bool overflow = __builtin_mul_overflow(static_cast<uint64_t>(secs), uint64_t{1'000'000'000}, &total);
+        overflow = overflow || __builtin_add_overflow(total, static_cast<uint64_t>(nsec), &total);
+        contract_check(!overflow, "log time fits in 64 bits");
+        return Timestamp{total};
+    }
+
+    // EPOCH: set once by whichever thread stamps first.
+    static const timespec& log_epoch() {
+        static const timespec epoch = [] {
+            timespec t;
+            clock_gettime(CLOCK_MONOTONIC, &t);
+            return t;
+        }();
+        return epoch;
+    }
+};
+
+static_assert(Timestamper<SystemTimestamper>);
+static_assert(Timestamper<SimulatedTimestamper>);
+
+}  // namespace vesk
