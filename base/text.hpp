@@ -137,6 +137,36 @@ private:
     bool first_ = true;
 };
 
+// "Name {\n    a: 1,\n    b: 2,\n}", or the bare name when there are no
+// fields; a value spanning lines is indented with its field.
+class PrettyDebugStruct {
+public:
+    PrettyDebugStruct(std::string& out, std::string_view name) : out_(out) { out_ += name; }
+    template <class T>
+    PrettyDebugStruct& field(std::string_view name, const T& value) {
+        if (first_) out_ += " {\n";
+        first_ = false;
+        std::string text;
+        debug(text, value);
+        out_ += "    ";
+        out_ += name;
+        out_ += ": ";
+        for (char c : text) {
+            out_ += c;
+            if (c == '\n') out_ += "    ";
+        }
+        out_ += ",\n";
+        return *this;
+    }
+    void finish() {
+        if (!first_) out_ += '}';
+    }
+
+private:
+    std::string& out_;
+    bool first_ = true;
+};
+
 template <class T>
 std::string to_debug(const T& v) {
     std::string s;

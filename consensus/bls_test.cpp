@@ -9,11 +9,7 @@
 namespace vesk {
 namespace {
 
-bool verify(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg) {
-    auto pk = PubkeyAffine::decode(key);
-    auto s = SignatureAffine::decode(sig);
-    return pk && s && pk->_verify_signature(*s, msg);
-}
+using bls::verify;
 
 BlsSignature identity_signature() {
     BlsSignature s;
