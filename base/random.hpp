@@ -91,8 +91,9 @@ public:
     // a last partial word are discarded.
     void fill_bytes(std::span<uint8_t> out) {
         for (size_t i = 0; i < out.size(); i += 4) {
-            uint32_t w = le32(next_u32());
-            std::memcpy(out.data() + i, &w, std::min<size_t>(4, out.size() - i));
+            uint32_t w = next_u32();
+            size_t n = std::min<size_t>(4, out.size() - i);
+            for (size_t k = 0; k < n; ++k) out[i + k] = static_cast<uint8_t>(w >> (8 * k));
         }
     }
 

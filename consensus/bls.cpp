@@ -93,14 +93,16 @@ bool verify(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8
     return pk->_verify_signature(*s, msg);
 }
 
+blst_p1_affine negated_g1_generator() {
+    blst_p1 g = *blst_p1_generator();
+    blst_p1_cneg(&g, true);
+    blst_p1_affine a;
+    blst_p1_to_affine(&a, &g);
+    return a;
+}
+
 const blst_p1_affine& neg_g1_generator_affine() {
-    static const blst_p1_affine value = [] {
-        blst_p1 g = *blst_p1_generator();
-        blst_p1_cneg(&g, true);
-        blst_p1_affine a;
-        blst_p1_to_affine(&a, &g);
-        return a;
-    }();
+    static const blst_p1_affine value = negated_g1_generator();
     return value;
 }
 

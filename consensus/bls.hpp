@@ -22,7 +22,8 @@ std::optional<BlsSignature> aggregate_signatures(std::span<const BlsSignature> s
 // signature over msg; no for anything that does not decode.
 bool verify(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg);
 
-// -G1, computed once on first use.
+// -G1, computed afresh; and the process-wide copy computed once on first use.
+blst_p1_affine negated_g1_generator();
 const blst_p1_affine& neg_g1_generator_affine();
 
 // Compress a computed point, re-decoding it with full checks on the way.

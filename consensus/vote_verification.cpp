@@ -89,13 +89,7 @@ typename G::Affine weighted_sum(std::span<const typename G::Affine> points, std:
 }  // namespace
 
 const blst_p1_affine& NegGenerator::get() const {
-    static const blst_p1_affine value = [] {
-        blst_p1 g = *blst_p1_generator();
-        blst_p1_cneg(&g, true);
-        blst_p1_affine a;
-        blst_p1_to_affine(&a, &g);
-        return a;
-    }();
+    static const blst_p1_affine value = bls::negated_g1_generator();
     return value;
 }
 
