@@ -1,0 +1,200 @@
+#pragma once
+// One validator's protocol logic. A plain value driven by received messages,
+// timer ticks and notices of processed blocks; every step answers with a
+// SubResult and performs no input or output of its own.
+//
+// The class is laid out here with all its state; the behaviour sits in one
+// header per concern, included at the end:
+//   core.hpp          construction, roles, dispatch, vote collection, readiness
+//   parked.hpp        parking and releasing messages
+//   intake.hpp        follower intake of announcements and proposals
+//   replay.hpp        block replay, vote locks and voting
+//   certificates.hpp  certification and moving the chain tip
+//   rotation.hpp      leader rotation and liveness
+//   tick.hpp          the timer step and proposing
+//   recovery.hpp      certificate recovery and state sync
+//   catchup.hpp       shred catch-up
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "consensus/entry_container.hpp"
+#include "consensus/equivocation.hpp"
+#include "consensus/leader_cell.hpp"
+#include "consensus/liveness_tracker.hpp"
+#include "consensus/parked_messages.hpp"
+#include "consensus/statemachine/types.hpp"
+#include "sim/timestamp.hpp"
+
+namespace vesk {
+
+template <Timestamper T = SystemTimestamper, VoteVerifier V = InlineVoteVerifier>
+class VeskStatemachine {
+public:
+    using ProposalKey = std::pair<BlsPubkey, uint64_t>;  // (producer, slot)
+
+    static constexpr uint64_t WARMUP_SLOTS = 10;
+
+    // ---- chain state ----
+    std::optional<QuorumView> next_view;
+    QuorumCertificate tip_qc;
+    std::optional<QuorumCertificate> previous_qc;
+    QuorumView current_view;
+    bool tip_persisted = false;
+
+    // ---- identity and leadership ----
+    NodeIdentity identity;
+    size_t vesk_idx = 0;
+    uint64_t rotations = 0;
+    LivenessTracker<T> liveness;
+    std::shared_ptr<LeaderCell> leader_cell;
+
+    // ---- per-block and voting state ----
+    std::map<ProposalKey, ProposalState> proposals;
+    std::map<uint64_t, QuorumCertificate> accepted_qcs;
+    std::map<uint64_t, VoteLock> vote_locks;
+    std::optional<PreparedVote> vote_in_flight;
+    bool vote_persistence = false;
+    bool require_tip_persisted = false;
+    bool observer = false;
+
+    // ---- readiness ----
+    bool produce_ready = true;
+    std::optional<uint64_t> ping_nonce;
+    uint64_t next_ping_at_ms = 0;
+    std::set<BlsPubkey> ponged;
+
+    // ---- proposing ----
+    std::vector<Transaction> pending_txs;
+    size_t txs_per_entry = 128;
+    uint64_t warmup_until_slot = 0;
+
+    // ---- intake bookkeeping ----
+    // (producer, slot) -> (highest leader view, local Unix ms when first seen)
+    std::unordered_map<ProducerSlot, std::pair<uint64_t, int64_t>> proposal_first_seen;
+    std::unordered_map<ProducerSlotEntry, Hash> seen_announcements;
+    std::unordered_set<ProducerSlotEntry> checked_announcements;
+    // parent qc_id -> (parent slot, replays (slot, producer) waiting for it)
+    std::unordered_map<Hash, std::pair<uint64_t, std::vector<std::pair<uint64_t, BlsPubkey>>>> pending_replays;
+    ParkedMessages parked;
+
+    // ---- recovery and catch-up ----
+    bool state_sync_pending = false;
+    std::optional<StateSyncResponse> deferred_state_sync;
+    std::optional<ShredCatchup> shred_catchup;
+    std::shared_ptr<QcLookup> qc_lookup;
+    std::shared_ptr<ViewLookup> view_lookup;
+    std::shared_ptr<QcByIdLookup> qc_by_id_lookup;
+    std::shared_ptr<ShredsIo> shreds_io;
+
+    std::optional<EquivocationDetector> equivocation_detector;
+    EntryContainer entry_container;
+    V vote_verifier;
+
+    // ---- core ----
+    static VeskStatemachine new_with_config_and_timestamper(NodeIdentity identity, size_t vesk_idx,
+                                                            ChainStateSnapshot snapshot, NodeConfig config,
+                                                            EntryContainer entry_container, T timestamper);
+
+    uint64_t tip_slot() const { return tip_qc.message.slot; }
+    const QuorumView* view_for_slot(uint64_t slot) const;
+    bool am_vesk_for_slot(uint64_t slot) const;
+    BlsPubkey vesk_id() const;
+    bool can_vote() const;
+    bool is_observer_for_slot(uint64_t slot) const;
+
+    SubResult receive(ConsensusMessage msg);
+    SubResult receive_inner(ConsensusMessage msg, bool preverified);
+    SubResult handle_ping(const Ping& ping);
+    void filter_outgoing_votes(SubResult& result) const;
+
+    // ---- parked messages ----
+    ConsensusLogEvent park_or_report(const ConsensusMessage& msg, uint64_t valid_until, const UnparkEvent& event);
+    SubResult process_parked_messages(const UnparkEvent& event);
+
+    // ---- follower intake (intake.hpp) ----
+    SubResult follower_receive(ConsensusMessage msg);
+    std::pair<bool, SubResult> validate_block_proposal(const SignedBlockProposalMessage& proposal,
+                                                       uint8_t signer_index);
+    SubResult reject_candidate_for_fault(uint64_t slot, const BlsPubkey& producer, ConsensusLogEvent event,
+                                         EvictionReason reason);
+    SubResult note_proposed_head(uint64_t slot, const BlsPubkey& producer);
+
+    // ---- replay, vote locks and voting (replay.hpp) ----
+    SubResult queue_processed_block(const BlsPubkey& producer, const BlockProposalMessage& header,
+                                    const Hash& bank_hash, const CrosschainCommitment& crosschain,
+                                    const ProcessedParent& parent);
+    SubResult try_replay(uint64_t slot, const BlsPubkey& producer);
+    bool replayed_parent_matches_tip(uint64_t slot, const BlsPubkey& producer) const;
+    std::optional<std::pair<uint64_t, uint64_t>> vote_lock_forbids(uint64_t slot, uint64_t leader_view) const;
+    void record_vote_lock(uint64_t slot, const Hash& qc_id, uint64_t leader_view, const Hash& parent_qc_id);
+    SubResult prepare_vote(PreparedVote vote);
+    SubResult self_vote_pending_proposal(const BlockProposalMessage& header, const Hash& bank_hash,
+                                         const CrosschainCommitment& crosschain);
+    void park_replay_pending_parent_qc_persisted(const Hash& parent_qc_id, uint64_t slot,
+                                                 const BlsPubkey& producer);
+
+    // ---- certificates and the chain tip (certificates.hpp) ----
+    SubResult certify_proposal(const QuorumView& view, const QuorumMessage& expected,
+                               std::vector<std::pair<BlsPubkey, BlsSignature>> votes);
+    // The certificate path of follower intake.
+    SubResult receive_certificate(QuorumCertificate qc);
+    SubResult move_chain_tip(const QuorumCertificate& qc);
+    void record_accepted_cert(const QuorumCertificate& qc);
+    void prune_state_below_tip();
+
+    // ---- rotation and liveness (rotation.hpp) ----
+    void set_vesk_id(const BlsPubkey& leader, size_t index, uint64_t slot, bool arm);
+    SubResult rotate_for_fault(const BlsPubkey& producer, EvictionReason reason);
+    SubResult announce_rotation(const BlsPubkey& old_leader, const BlsPubkey& new_leader, uint64_t from_slot,
+                                std::string reason);
+    SubResult lap_completed_since(uint64_t laps_before);
+    std::optional<uint64_t> eligible_leader_view(const BlsPubkey& producer) const;
+    // The rotation for elapsed liveness timeouts, a step of tick.
+    SubResult liveness_rotation();
+
+    // ---- the timer step (tick.hpp) ----
+    SubResult tick();
+    void flush_pending_txs_to_entries(uint64_t slot);
+
+    // ---- recovery and state sync (recovery.hpp) ----
+    SubResult handle_state_sync_request(const StateSyncRequest& request);
+    SubResult process_state_sync_response(StateSyncResponse response);
+    SubResult handle_qc_request(const QcRequest& request);
+    SubResult handle_qc_response(const QcResponse& response);
+
+    // ---- shred catch-up (catchup.hpp) ----
+    SubResult handle_shreds_available_request(const ShredsAvailableRequest& request);
+    SubResult handle_shreds_available_response(const ShredsAvailableResponse& response);
+    SubResult handle_shreds_fetch_request(const ShredsFetchRequest& request);
+    SubResult handle_shreds_fetch_response(ShredsFetchResponse response);
+    SubResult handle_shreds_behind_response(const ShredsBehindResponse& response);
+
+private:
+    VeskStatemachine(NodeIdentity identity, size_t vesk_idx, ChainStateSnapshot snapshot, NodeConfig config,
+                     EntryContainer entry_container, T timestamper);
+
+    // The view that the next certificate extends: next_view when it covers
+    // tip slot + 1, else current_view.
+    const QuorumView& extending_view() const;
+    SubResult collect_vote(const SignedQuorumMessage& vote, bool preverified);
+    SubResult handle_pong(const Pong& pong);
+};
+
+}  // namespace vesk
+
+#include "consensus/statemachine/core.hpp"
+#include "consensus/statemachine/parked.hpp"
+#include "consensus/statemachine/intake.hpp"
+#include "consensus/statemachine/replay.hpp"
+#include "consensus/statemachine/certificates.hpp"
+#include "consensus/statemachine/rotation.hpp"
+#include "consensus/statemachine/tick.hpp"
+#include "consensus/statemachine/recovery.hpp"
+#include "consensus/statemachine/catchup.hpp"
