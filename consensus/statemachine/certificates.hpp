@@ -11,4 +11,11 @@ SubResult VeskStatemachine<T, V>::certify_proposal(const QuorumView&, const Quor
     return {};
 }
 
+
+template <Timestamper T, VoteVerifier V>
+SubResult VeskStatemachine<T, V>::receive_certificate(QuorumCertificate) {
+    // PLACEHOLDER: the certificate path is not built yet.
+    return {};
+}
+
 }  // namespace vesk
