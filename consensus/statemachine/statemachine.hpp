@@ -185,6 +185,13 @@ private:
     const QuorumView& extending_view() const;
     SubResult collect_vote(const SignedQuorumMessage& vote, bool preverified);
     SubResult handle_pong(const Pong& pong);
+    // The proposing step of tick, on a ready leader.
+    SubResult propose();
+
+    // intake helpers
+    SubResult receive_entry_announcement(const SignedEntryAnnouncement& announcement);
+    // `msg` is the message that carries `proposal`, kept whole for parking.
+    SubResult receive_block_proposal(const ConsensusMessage& msg, const SignedBlockProposalMessage& proposal);
 };
 
 }  // namespace vesk
