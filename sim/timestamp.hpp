@@ -10,6 +10,7 @@
 #include <concepts>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "base/contract.hpp"
 
@@ -28,6 +29,26 @@ struct WallTime {
     }
     // Milliseconds since the Unix epoch, rounded towards minus infinity.
     int64_t unix_millis() const { return secs * 1000 + static_cast<int64_t>(nanos / 1'000'000); }
+    // The same, or none before the epoch or beyond the signed 64-bit range.
+    std::optional<int64_t> checked_unix_millis() const {
+        int64_t ms;
+        if (secs < 0 || __builtin_mul_overflow(secs, int64_t{1000}, &ms) ||
+            __builtin_add_overflow(ms, static_cast<int64_t>(nanos / 1'000'000), &ms)) {
+            return std::nullopt;
+        }
+        return ms;
+    }
+    // Whether at least d has passed from `earlier` to this time; never for an
+    // `earlier` in the future.
+    bool elapsed_since_at_least(const WallTime& earlier, std::chrono::nanoseconds d) const {
+        if (*this < earlier) return false;
+        int64_t secs_diff;
+        if (__builtin_sub_overflow(secs, earlier.secs, &secs_diff)) return true;
+        int64_t whole = d.count() / 1'000'000'000;
+        if (secs_diff > whole + 1) return true;
+        int64_t ns = secs_diff * 1'000'000'000 + (static_cast<int64_t>(nanos) - static_cast<int64_t>(earlier.nanos));
+        return ns >= d.count();
+    }
 
     // This time moved forward by a non-negative duration; ends the thread
     // when the seconds leave the signed 64-bit range.
