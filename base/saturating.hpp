@@ -29,6 +29,13 @@ constexpr uint64_t sat_mul(uint64_t a, uint64_t b) {
     return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
 }
 
+// Signed differences, such as of millisecond timestamps, clamp to the range.
+constexpr int64_t sat_sub(int64_t a, int64_t b) {
+    int64_t r;
+    if (!__builtin_sub_overflow(a, b, &r)) return r;
+    return b < 0 ? INT64_MAX : INT64_MIN;
+}
+
 // Decimal text of a 128-bit value.
 void append_decimal(std::string& out, u128 v);
 std::string u128_to_string(u128 v);

@@ -13,6 +13,9 @@ TEST(Saturating, SaturatesAtTheTop) {
     EXPECT_EQ(sat_sub(u128{1}, u128{2}), u128{0});
     EXPECT_EQ(sat_add(UINT64_MAX, uint64_t{1}), UINT64_MAX);
     EXPECT_EQ(sat_mul(uint64_t{1} << 33, uint64_t{1} << 33), UINT64_MAX);
+    EXPECT_EQ(sat_sub(int64_t{-5}, int64_t{7}), -12);
+    EXPECT_EQ(sat_sub(INT64_MIN, int64_t{1}), INT64_MIN);
+    EXPECT_EQ(sat_sub(INT64_MAX, int64_t{-1}), INT64_MAX);
 }
 
 TEST(Saturating, DecimalText) {

@@ -2,6 +2,7 @@
 
 #include "base/contract.hpp"
 #include "base/text.hpp"
+#include "consensus/signature_work.hpp"
 
 namespace vesk::bls {
 
@@ -66,6 +67,7 @@ blst_p2_affine hash_to_g2(std::span<const uint8_t> msg) {
 }
 
 BlsSignature sign(const BlsSecretKey& secret, std::span<const uint8_t> msg) {
+    ++signature_work().signs;
     blst_p2 h;
     blst_hash_to_g2(&h, msg.data(), msg.size(), reinterpret_cast<const uint8_t*>(DST.data()),
                     DST.size(), nullptr, 0);
@@ -85,12 +87,26 @@ std::optional<BlsSignature> aggregate_signatures(std::span<const BlsSignature> s
     return compress_g2(sum);
 }
 
-bool verify(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg) {
+namespace {
+
+bool decode_and_check(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg) {
     auto pk = PubkeyAffine::decode(key);
     if (!pk) return false;
     auto s = SignatureAffine::decode(sig);
     if (!s) return false;
     return pk->_verify_signature(*s, msg);
+}
+
+}  // namespace
+
+bool verify(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg) {
+    ++signature_work().single_checks;
+    return decode_and_check(key, sig, msg);
+}
+
+bool verify_aggregate(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg) {
+    ++signature_work().certificate_checks;
+    return decode_and_check(key, sig, msg);
 }
 
 blst_p1_affine negated_g1_generator() {

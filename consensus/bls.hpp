@@ -21,6 +21,8 @@ std::optional<BlsSignature> aggregate_signatures(std::span<const BlsSignature> s
 // Decodes the key and the signature with full checks, then checks the
 // signature over msg; no for anything that does not decode.
 bool verify(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg);
+// The same check for an aggregate signature against aggregated keys.
+bool verify_aggregate(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg);
 
 // -G1, computed afresh; and the process-wide copy computed once on first use.
 blst_p1_affine negated_g1_generator();

@@ -120,7 +120,7 @@ bool QuorumCertificate::verify(const QuorumView& view) const {
     }
     if (view.total_stake == 0) return false;
     if (sat_mul(u128{3}, signed_stake) < sat_mul(u128{2}, view.total_stake)) return false;
-    return bls::verify(view.aggregate_keys(bitmap), aggregated_signature, message.signing_bytes());
+    return bls::verify_aggregate(view.aggregate_keys(bitmap), aggregated_signature, message.signing_bytes());
 }
 
 void debug(std::string& out, const CrosschainCommitment& c) {

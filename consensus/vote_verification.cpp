@@ -6,6 +6,7 @@
 #include "base/random.hpp"
 #include "base/text.hpp"
 #include "consensus/bls.hpp"
+#include "consensus/signature_work.hpp"
 
 namespace vesk {
 
@@ -175,6 +176,10 @@ std::vector<VerifiedVote> VoteSignatureVerifier::verify(
             batch = batch && prepared[i].usable && view_id == first_view && vote.message == first_vote.message;
         }
 
+        if (batch) {
+            ++signature_work().batch_checks;
+            signature_work().batch_votes += chunk.size();
+        }
         if (batch && batch_equation({keys.data(), chunk.size()}, {signatures.data(), chunk.size()},
                                     message(first_vote.message))) {
             for (const auto& [view_id, vote] : chunk) out.push_back({VerifiedVote::Valid{view_id, vote}});
@@ -183,6 +188,7 @@ std::vector<VerifiedVote> VoteSignatureVerifier::verify(
         for (size_t i = 0; i < chunk.size(); ++i) {
             const auto& [view_id, vote] = chunk[i];
             const PreparedVote& p = prepared[i];
+            if (p.usable) ++signature_work().single_checks;
             if (p.usable && pairing_holds(p.key.point, message(vote.message), p.signature.point)) {
                 out.push_back({VerifiedVote::Valid{view_id, vote}});
             } else {

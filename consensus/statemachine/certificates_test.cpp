@@ -4,42 +4,22 @@
 
 #include "base/text.hpp"
 #include "consensus/statemachine/statemachine.hpp"
+#include "consensus/statemachine/test_support.hpp"
 #include "consensus/test_keys.hpp"
 
 namespace vesk {
 namespace {
 
 using namespace std::chrono_literals;
-using Machine = VeskStatemachine<SimulatedTimestamper>;
-using Texts = std::vector<std::string>;
-
-Texts event_texts(const SubResult& r) {
-    Texts out;
-    for (const auto& e : r.events) out.push_back(to_debug(e));
-    return out;
-}
-
-// Event kinds only: "CertificateValid { ... }" -> "CertificateValid".
-Texts event_kinds(const SubResult& r) {
-    Texts out;
-    for (const auto& e : r.events) {
-        std::string t = to_debug(e);
-        out.push_back(t.substr(0, t.find(' ')));
-    }
-    return out;
-}
+using namespace testsupport;
 
 // Four members of stake 1 over slots 0..99; ids[i] is rotation member i.
 class ChainTipTest : public testing::Test {
 protected:
     ChainTipTest() {
-        auto all = testkeys::identities(4);
-        std::vector<std::pair<BlsPubkey, uint64_t>> members;
-        for (auto& id : all) members.emplace_back(id.pubkey, 1);
-        view.emplace(0, 100, members);
-        for (const BlsPubkey& k : view->keys) {
-            ids.push_back(*std::find_if(all.begin(), all.end(), [&](auto& x) { return x.pubkey == k; }));
-        }
+        auto m = testsupport::rotation_members(4);
+        view.emplace(m.view);
+        ids = m.ids;
     }
     ChainStateSnapshot snapshot() const {
         return ChainStateSnapshot{std::nullopt, QuorumCertificate{}, std::nullopt, *view, false};

@@ -144,30 +144,39 @@ SubResult VeskStatemachine<T, V>::receive_inner(ConsensusMessage msg, bool preve
                 return collect_vote(p, preverified);
             } else if constexpr (std::is_same_v<P, QuorumCertificate>) {
                 return follower_receive(ConsensusMessage(std::move(p)));
-            } else if constexpr (std::is_same_v<P, StateSyncRequest>) {
-                return handle_state_sync_request(p);
-            } else if constexpr (std::is_same_v<P, StateSyncResponse>) {
-                if (state_sync_pending) return process_state_sync_response(std::move(p));
-                return SubResult::event(events::StateSyncResponseUnsolicited{p.responder, p.to_slot});
-            } else if constexpr (std::is_same_v<P, QcRequest>) {
-                return handle_qc_request(p);
-            } else if constexpr (std::is_same_v<P, QcResponse>) {
-                return handle_qc_response(p);
-            } else if constexpr (std::is_same_v<P, ShredsAvailableRequest>) {
-                return handle_shreds_available_request(p);
-            } else if constexpr (std::is_same_v<P, ShredsAvailableResponse>) {
-                return handle_shreds_available_response(p);
-            } else if constexpr (std::is_same_v<P, ShredsFetchRequest>) {
-                return handle_shreds_fetch_request(p);
-            } else if constexpr (std::is_same_v<P, ShredsFetchResponse>) {
-                return handle_shreds_fetch_response(std::move(p));
-            } else if constexpr (std::is_same_v<P, ShredsBehindResponse>) {
-                return handle_shreds_behind_response(p);
             } else {
-                static_assert(sizeof(P) == 0, "every kind is dispatched");
+                return receive_service(std::move(p));
             }
         },
         std::move(msg.payload));
+}
+
+template <Timestamper T, VoteVerifier V>
+template <class P>
+SubResult VeskStatemachine<T, V>::receive_service(P&& p) {
+    using K = std::decay_t<P>;
+    if constexpr (std::is_same_v<K, StateSyncRequest>) {
+        return handle_state_sync_request(p);
+    } else if constexpr (std::is_same_v<K, StateSyncResponse>) {
+        if (state_sync_pending) return process_state_sync_response(std::move(p));
+        return SubResult::event(events::StateSyncResponseUnsolicited{p.responder, p.to_slot});
+    } else if constexpr (std::is_same_v<K, QcRequest>) {
+        return handle_qc_request(p);
+    } else if constexpr (std::is_same_v<K, QcResponse>) {
+        return handle_qc_response(p);
+    } else if constexpr (std::is_same_v<K, ShredsAvailableRequest>) {
+        return handle_shreds_available_request(p);
+    } else if constexpr (std::is_same_v<K, ShredsAvailableResponse>) {
+        return handle_shreds_available_response(p);
+    } else if constexpr (std::is_same_v<K, ShredsFetchRequest>) {
+        return handle_shreds_fetch_request(p);
+    } else if constexpr (std::is_same_v<K, ShredsFetchResponse>) {
+        return handle_shreds_fetch_response(std::move(p));
+    } else if constexpr (std::is_same_v<K, ShredsBehindResponse>) {
+        return handle_shreds_behind_response(p);
+    } else {
+        static_assert(sizeof(K) == 0, "every kind is dispatched");
+    }
 }
 
 template <Timestamper T, VoteVerifier V>

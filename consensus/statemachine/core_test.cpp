@@ -4,46 +4,23 @@
 
 #include "base/text.hpp"
 #include "consensus/statemachine/statemachine.hpp"
+#include "consensus/statemachine/test_support.hpp"
 #include "consensus/test_keys.hpp"
 
 namespace vesk {
 namespace {
 
 using namespace std::chrono_literals;
-using Machine = VeskStatemachine<SimulatedTimestamper>;
-using Texts = std::vector<std::string>;
-
-Texts event_texts(const SubResult& r) {
-    Texts out;
-    for (const auto& e : r.events) out.push_back(to_debug(e));
-    return out;
-}
-
-// "Unicast(<key>, Kind)" / "Broadcast(Kind)" per envelope.
-Texts message_texts(const SubResult& r) {
-    Texts out;
-    for (const auto& env : r.messages) {
-        if (const auto* u = std::get_if<Unicast>(&env)) {
-            out.push_back(format("Unicast({:?}, {})", u->recipient, u->message.kind_name()));
-        } else {
-            out.push_back(format("Broadcast({})", std::get<Broadcast>(env).message.kind_name()));
-        }
-    }
-    return out;
-}
+using namespace testsupport;
 
 // Four members of stake 1 over slots 0..99, ordered by rotation: ids[i] holds
 // the key of rotation member i.
 class StateMachineTest : public testing::Test {
 protected:
     StateMachineTest() {
-        auto all = testkeys::identities(4);
-        std::vector<std::pair<BlsPubkey, uint64_t>> members;
-        for (auto& id : all) members.emplace_back(id.pubkey, 1);
-        view.emplace(0, 100, members);
-        for (const BlsPubkey& k : view->keys) {
-            ids.push_back(*std::find_if(all.begin(), all.end(), [&](auto& x) { return x.pubkey == k; }));
-        }
+        auto m = testsupport::rotation_members(4);
+        view.emplace(m.view);
+        ids = m.ids;
     }
 
     ChainStateSnapshot snapshot() const { return ChainStateSnapshot{std::nullopt, QuorumCertificate{}, std::nullopt, *view, false}; }

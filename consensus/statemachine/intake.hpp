@@ -20,8 +20,6 @@ namespace statemachine_detail {
 
 inline constexpr std::string_view INTAKE_TARGET = "vesk_consensus::statemachine::intake";
 
-// Entries a block may hold; announced indexes run below it.
-inline constexpr uint64_t MAX_ENTRIES_PER_SLOT = 256;
 // Proposals and announcements this many slots or more above the tip are
 // too far ahead to remember: no honest leader gets there.
 inline constexpr uint64_t FIRST_SEEN_HORIZON = 101;
@@ -41,11 +39,6 @@ inline std::optional<int64_t> checked_unix_millis(WallTime t) {
     return ms;
 }
 
-inline int64_t sat_sub_i64(int64_t a, int64_t b) {
-    int64_t r = 0;
-    if (!__builtin_sub_overflow(a, b, &r)) return r;
-    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-}
 
 }  // namespace statemachine_detail
 
@@ -70,27 +63,8 @@ SubResult VeskStatemachine<T, V>::follower_receive(ConsensusMessage msg) {
                 return SubResult::event(events::IgnoredSignatureAsBase{});
             } else if constexpr (std::is_same_v<P, QuorumCertificate>) {
                 return receive_certificate(std::move(p));
-            } else if constexpr (std::is_same_v<P, StateSyncRequest>) {
-                return handle_state_sync_request(p);
-            } else if constexpr (std::is_same_v<P, StateSyncResponse>) {
-                if (state_sync_pending) return process_state_sync_response(std::move(p));
-                return SubResult::event(events::StateSyncResponseUnsolicited{p.responder, p.to_slot});
-            } else if constexpr (std::is_same_v<P, QcRequest>) {
-                return handle_qc_request(p);
-            } else if constexpr (std::is_same_v<P, QcResponse>) {
-                return handle_qc_response(p);
-            } else if constexpr (std::is_same_v<P, ShredsAvailableRequest>) {
-                return handle_shreds_available_request(p);
-            } else if constexpr (std::is_same_v<P, ShredsAvailableResponse>) {
-                return handle_shreds_available_response(p);
-            } else if constexpr (std::is_same_v<P, ShredsFetchRequest>) {
-                return handle_shreds_fetch_request(p);
-            } else if constexpr (std::is_same_v<P, ShredsFetchResponse>) {
-                return handle_shreds_fetch_response(std::move(p));
-            } else if constexpr (std::is_same_v<P, ShredsBehindResponse>) {
-                return handle_shreds_behind_response(p);
             } else {
-                static_assert(sizeof(P) == 0, "every kind is dispatched");
+                return receive_service(std::move(p));
             }
         },
         std::move(msg.payload));
@@ -216,7 +190,7 @@ SubResult VeskStatemachine<T, V>::receive_block_proposal(const ConsensusMessage&
         return r;
     }
 
-    const int64_t delta = sat_sub_i64(first_seen, p.timestamp);
+    const int64_t delta = sat_sub(first_seen, p.timestamp);
     const int64_t allowance =
         slot < warmup_until_slot
             ? static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(liveness.timeout()).count())

@@ -6,33 +6,21 @@
 
 #include "base/text.hpp"
 #include "consensus/statemachine/statemachine.hpp"
+#include "consensus/statemachine/test_support.hpp"
 #include "consensus/test_keys.hpp"
 
 namespace vesk {
 namespace {
 
 using namespace std::chrono_literals;
-using Machine = VeskStatemachine<SimulatedTimestamper>;
-using Texts = std::vector<std::string>;
+using namespace testsupport;
 
 constexpr int64_t I64_MAX = std::numeric_limits<int64_t>::max();
 constexpr int64_t I64_MIN = std::numeric_limits<int64_t>::min();
 
-Texts event_texts(const SubResult& r) {
-    Texts out;
-    for (const auto& e : r.events) out.push_back(to_debug(e));
-    return out;
-}
-
 Texts concat(Texts a, const Texts& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-Hash filled(uint8_t v) {
-    Hash h;
-    h.bytes.fill(v);
-    return h;
 }
 
 // Four members of stake 1 over slots 0..999 in rotation order: ids[i] is

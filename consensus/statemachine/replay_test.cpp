@@ -5,15 +5,15 @@
 
 #include "base/text.hpp"
 #include "consensus/statemachine/statemachine.hpp"
+#include "consensus/statemachine/test_support.hpp"
 #include "consensus/test_keys.hpp"
 
 namespace vesk {
 namespace {
 
 using namespace std::chrono_literals;
-using Machine = VeskStatemachine<SimulatedTimestamper>;
+using namespace testsupport;
 using Forbid = std::optional<std::pair<uint64_t, uint64_t>>;
-using Texts = std::vector<std::string>;
 
 class VoteLockTest : public testing::Test {
 protected:
@@ -81,31 +81,6 @@ TEST_F(VoteLockTest, LockTable) {
         m.tip_qc.message.leader_view = c.tip_leader_view;
         EXPECT_EQ(m.vote_lock_forbids(c.slot, c.leader_view), c.expected) << c.name;
     }
-}
-
-Texts event_texts(const SubResult& r) {
-    Texts out;
-    for (const auto& e : r.events) out.push_back(to_debug(e));
-    return out;
-}
-
-// "Unicast(<key>, Kind)" / "Broadcast(Kind)" per envelope.
-Texts message_texts(const SubResult& r) {
-    Texts out;
-    for (const auto& env : r.messages) {
-        if (const auto* u = std::get_if<Unicast>(&env)) {
-            out.push_back(format("Unicast({:?}, {})", u->recipient, u->message.kind_name()));
-        } else {
-            out.push_back(format("Broadcast({})", std::get<Broadcast>(env).message.kind_name()));
-        }
-    }
-    return out;
-}
-
-Hash filled(uint8_t v) {
-    Hash x;
-    x.bytes.fill(v);
-    return x;
 }
 
 // Four members of stake 1 over slots 0..99, ids[i] the key of rotation member

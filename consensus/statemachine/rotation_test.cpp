@@ -4,20 +4,14 @@
 
 #include "base/text.hpp"
 #include "consensus/statemachine/statemachine.hpp"
+#include "consensus/statemachine/test_support.hpp"
 #include "consensus/test_keys.hpp"
 
 namespace vesk {
 namespace {
 
 using namespace std::chrono_literals;
-using Machine = VeskStatemachine<SimulatedTimestamper>;
-using Texts = std::vector<std::string>;
-
-Texts event_texts(const SubResult& r) {
-    Texts out;
-    for (const auto& e : r.events) out.push_back(to_debug(e));
-    return out;
-}
+using namespace testsupport;
 
 // n members of stake 1 over slots 0..99; ids[i] is rotation member i. The
 // tip is at slot 5, produced by member `tip_producer` at the clock's time.

@@ -185,6 +185,10 @@ private:
     const QuorumView& extending_view() const;
     SubResult collect_vote(const SignedQuorumMessage& vote, bool preverified);
     SubResult handle_pong(const Pong& pong);
+    // Recovery, state sync and catch-up messages go to the same handlers in
+    // either role.
+    template <class P>
+    SubResult receive_service(P&& payload);
     // The proposing step of tick, on a ready leader.
     SubResult propose();
 

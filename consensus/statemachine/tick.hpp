@@ -15,16 +15,10 @@ namespace vesk {
 namespace statemachine_detail {
 
 inline constexpr size_t VOTES_PER_TICK = 64;
-// MAX_ENTRIES_PER_SLOT comes with the intake.
 inline constexpr uint64_t MAX_SLOTS_AHEAD = 10;
 inline constexpr int64_t PING_INTERVAL_MS = 1000;
 inline constexpr std::chrono::seconds CATCHUP_DEFERRAL{2};
 
-inline int64_t saturating_sub_i64(int64_t a, int64_t b) {
-    int64_t r;
-    if (!__builtin_sub_overflow(a, b, &r)) return r;
-    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-}
 
 }  // namespace statemachine_detail
 
@@ -201,7 +195,7 @@ SubResult VeskStatemachine<T, V>::propose() {
     }
     if (head_timestamp > *now_ms) {
         r.events.emplace_back(
-            events::VeskDeferringNonMonotonicProposal{next, d::saturating_sub_i64(*now_ms, head_timestamp)});
+            events::VeskDeferringNonMonotonicProposal{next, sat_sub(*now_ms, head_timestamp)});
         return r;
     }
 

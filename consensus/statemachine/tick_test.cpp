@@ -4,28 +4,15 @@
 
 #include "base/text.hpp"
 #include "consensus/statemachine/statemachine.hpp"
+#include "consensus/statemachine/test_support.hpp"
 #include "consensus/test_keys.hpp"
 
 namespace vesk {
 namespace {
 
 using namespace std::chrono_literals;
-using Machine = VeskStatemachine<SimulatedTimestamper>;
-using Texts = std::vector<std::string>;
+using namespace testsupport;
 
-Texts event_texts(const SubResult& r) {
-    Texts out;
-    for (const auto& e : r.events) out.push_back(to_debug(e));
-    return out;
-}
-Texts event_kinds(const SubResult& r) {
-    Texts out;
-    for (const auto& e : r.events) {
-        std::string t = to_debug(e);
-        out.push_back(t.substr(0, t.find(' ')));
-    }
-    return out;
-}
 Texts message_kinds(const SubResult& r) {
     Texts out;
     for (const auto& env : r.messages) {
@@ -50,13 +37,9 @@ std::vector<Transaction> txs(size_t n) {
 class TickTest : public testing::Test {
 protected:
     TickTest() {
-        auto all = testkeys::identities(4);
-        std::vector<std::pair<BlsPubkey, uint64_t>> members;
-        for (auto& id : all) members.emplace_back(id.pubkey, 1);
-        view.emplace(0, 100, members);
-        for (const BlsPubkey& k : view->keys) {
-            ids.push_back(*std::find_if(all.begin(), all.end(), [&](auto& x) { return x.pubkey == k; }));
-        }
+        auto m = testsupport::rotation_members(4);
+        view.emplace(m.view);
+        ids = m.ids;
     }
     Machine make(size_t member) {
         return Machine::new_with_config_and_timestamper(
