@@ -576,3 +576,36 @@ TEST_F(IntakeTest, AnnouncementsBeyondTheHorizonAreNotStored) {
 
 }  // namespace
 }  // namespace vesk
+
+namespace vesk {
+namespace {
+
+TEST_F(IntakeTest, EarlyProposalIsReleasedWhenTheTipMoves) {
+    Machine m = make();
+    // Certificate for slot 1 on the fresh tip, by three of the four members.
+    QuorumMessage q1;
+    q1.slot = 1;
+    q1.parent_qc_id = m.tip_qc.message.qc_id;
+    q1.vesk_id = ids[0].pubkey;
+    q1.timestamp = now_ms();
+    q1.qc_id = QuorumMessage::compute_qc_id(q1.slot, q1.parent_qc_id, q1.leader_view, q1.entries_hash, q1.vesk_id,
+                                            q1.timestamp, q1.bank_hash, q1.recovery, q1.crosschain);
+    std::vector<std::pair<size_t, BlsSignature>> sigs;
+    for (size_t i = 0; i < 3; ++i) sigs.emplace_back(i, bls::sign(ids[i].secret, q1.signing_bytes()));
+    BlockProposalMessage p2 = header(2);
+    p2.parent_qc_id = q1.qc_id;  // built on slot 1 before we saw its certificate
+    EXPECT_EQ(event_kinds(m.receive(proposed(p2))).back(), "ParkedUntilEvent");
+
+    SubResult r = m.receive(QuorumCertificate(view->view_id, q1, sigs));
+    Texts kinds = event_kinds(r);
+    ASSERT_FALSE(kinds.empty());
+    EXPECT_EQ(kinds.front(), "CertificateValid");
+    // The proposal parked for slot 2 is taken in again: it is now the next
+    // slot, and it waits for its block.
+    Texts tail(kinds.begin() + 1, kinds.end());
+    EXPECT_EQ(tail, (Texts{"ReceivedProposal", "ProposalUnknownBlock", "ParkedUntilEvent"}));
+    EXPECT_EQ(m.tip_slot(), 1u);
+}
+
+}  // namespace
+}  // namespace vesk
