@@ -1,5 +1,7 @@
 #include "base/text.hpp"
 
+#include <cmath>
+
 #include "base/contract.hpp"
 
 namespace vesk {
@@ -68,6 +70,71 @@ void debug(std::string& out, std::string_view s) {
     }
     out += '"';
 }
+
+namespace {
+
+template <class F>
+void append_float_impl(std::string& out, F v) {
+    if (std::isnan(v)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(v)) {
+        out += v < 0 ? "-inf" : "inf";
+        return;
+    }
+    if (v == 0) {
+        out += std::signbit(v) ? "-0.0" : "0.0";
+        return;
+    }
+    // Shortest round-trip digits, then laid out by hand: "d.ddde[-]x".
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string_view text(buf, static_cast<size_t>(r.ptr - buf));
+    if (text.front() == '-') {
+        out += '-';
+        text.remove_prefix(1);
+    }
+    size_t e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e)) {
+        if (c != '.') digits += c;
+    }
+    int exp = 0;
+    std::from_chars(text.data() + e + 1 + (text[e + 1] == '+' ? 1 : 0), text.data() + text.size(), exp);
+    F mag = std::fabs(v);
+    if (mag < F(1e-4) || mag >= F(1e16)) {
+        out += digits[0];
+        if (digits.size() > 1) {
+            out += '.';
+            out.append(digits, 1);
+        }
+        out += 'e';
+        out += std::to_string(exp);
+        return;
+    }
+    if (exp >= 0) {
+        size_t int_len = static_cast<size_t>(exp) + 1;
+        if (digits.size() <= int_len) {
+            out += digits;
+            out.append(int_len - digits.size(), '0');
+            out += ".0";
+        } else {
+            out.append(digits, 0, int_len);
+            out += '.';
+            out.append(digits, int_len);
+        }
+    } else {
+        out += "0.";
+        out.append(static_cast<size_t>(-exp - 1), '0');
+        out += digits;
+    }
+}
+
+}  // namespace
+
+void append_float(std::string& out, float v) { append_float_impl(out, v); }
+void append_float(std::string& out, double v) { append_float_impl(out, v); }
 
 void append_hex(std::string& out, std::span<const uint8_t> bytes) {
     static const char* digits = "0123456789abcdef";

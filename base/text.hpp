@@ -37,6 +37,16 @@ void display(std::string& out, I v) {
 }
 
 inline void debug(std::string& out, u128 v) { append_decimal(out, v); }
+
+// Floats print as the shortest text that reads back as the same value, always
+// with a fractional part ("2.0", "0.0005"); magnitudes below 1e-4 or from 1e16
+// on in exponent form ("5e-5", "1e16"); "inf", "-inf", "NaN", "-0.0".
+void append_float(std::string& out, float v);
+void append_float(std::string& out, double v);
+inline void debug(std::string& out, float v) { append_float(out, v); }
+inline void debug(std::string& out, double v) { append_float(out, v); }
+inline void display(std::string& out, float v) { append_float(out, v); }
+inline void display(std::string& out, double v) { append_float(out, v); }
 inline void display(std::string& out, u128 v) { append_decimal(out, v); }
 
 // A quoted text with the escapes of a debug form.

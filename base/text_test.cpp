@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "base/contract.hpp"
 
 namespace vesk {
@@ -52,6 +54,19 @@ TEST(TextForms, Integers128) {
     EXPECT_EQ(to_debug(u128{0}), "0");
     EXPECT_EQ(to_debug(U128_MAX), "340282366920938463463374607431768211455");
     EXPECT_EQ(to_debug(int64_t{INT64_MIN}), "-9223372036854775808");
+}
+
+TEST(TextForms, Floats) {
+    const std::pair<float, const char*> cases[] = {
+        {2.0f, "2.0"},     {0.0005f, "0.0005"}, {120.0f, "120.0"},  {0.1f, "0.1"},
+        {5e-5f, "5e-5"},   {1e16f, "1e16"},     {1.5e17f, "1.5e17"}, {-2.5e-7f, "-2.5e-7"},
+        {0.0001f, "0.0001"}, {9.999e15f, "9999000000000000.0"}, {0.0f, "0.0"}, {-0.0f, "-0.0"},
+        {std::numeric_limits<float>::infinity(), "inf"}, {-std::numeric_limits<float>::infinity(), "-inf"},
+        {std::numeric_limits<float>::quiet_NaN(), "NaN"}, {16777216.0f, "16777216.0"}, {0.3f, "0.3"},
+    };
+    for (const auto& [v, want] : cases) EXPECT_EQ(to_debug(v), want) << want;
+    EXPECT_EQ(to_debug(0.1), "0.1");
+    EXPECT_EQ(to_debug(1e-7), "1e-7");
 }
 
 TEST(TextForms, FormatPatterns) {
