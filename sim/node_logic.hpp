@@ -1,0 +1,254 @@
+#pragma once
+// The interface the runtime drives a simulated node through, and the node
+// adapter that wraps one consensus state machine.
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "base/contract.hpp"
+#include "base/saturating.hpp"
+#include "consensus/statemachine/statemachine.hpp"
+#include "sim/logging.hpp"
+#include "sim/timestamp.hpp"
+
+namespace vesk {
+
+// One outgoing message.
+template <class Msg, class Id>
+struct NodeLogicMessage {
+    struct Unicast {
+        Id to;
+        std::optional<float> delay;  // extra delay in milliseconds
+        Msg msg;
+    };
+    // Goes to every node, the sender included.
+    struct Broadcast {
+        std::optional<float> delay;
+        Msg msg;
+    };
+    std::variant<Unicast, Broadcast> value;
+};
+
+template <class Msg, class Id, class Event>
+struct NodeLogicResult {
+    std::vector<NodeLogicMessage<Msg, Id>> messages;  // in sending order
+    std::vector<LogEvent<Id, Event>> logs;            // source: the node itself
+};
+
+// A simulated node, held as std::unique_ptr<NodeLogic<...>> and moved to the
+// thread that drives it; dynamic_cast recovers the concrete type.
+template <class Id, class Event, class Msg>
+class NodeLogic {
+public:
+    using Result = NodeLogicResult<Msg, Id, Event>;
+
+    virtual ~NodeLogic() = default;
+    virtual Result tick() = 0;
+    virtual Result receive(Msg msg) = 0;
+    virtual bool can_receive() const = 0;
+    virtual bool tick_requested() const = 0;
+    virtual Id get_id() const = 0;
+};
+
+// A callback behind its own lock, shared by every node it is installed in.
+// A call that fails while holding the lock poisons it: later calls are a
+// broken contract.
+template <class Sig>
+struct SharedHook {
+    std::mutex mutex;
+    std::function<Sig> callback;
+    bool poisoned = false;
+
+    explicit SharedHook(std::function<Sig> f) : callback(std::move(f)) {}
+};
+
+template <class Sig>
+std::shared_ptr<SharedHook<Sig>> make_hook(std::function<Sig> f) {
+    return std::make_shared<SharedHook<Sig>>(std::move(f));
+}
+
+namespace node_logic_detail {
+// Runs body(callback) under the hook's lock. The handle is taken by value so
+// the hook outlives the call even if the callback replaces the node's handle.
+template <class Sig, class Body>
+decltype(auto) with_hook(std::shared_ptr<SharedHook<Sig>> hook, Body&& body) {
+    std::lock_guard<std::mutex> lock(hook->mutex);
+    contract_check(!hook->poisoned, "hook lock is not poisoned");
+    try {
+        return body(hook->callback);
+    } catch (...) {
+        hook->poisoned = true;
+        throw;
+    }
+}
+}  // namespace node_logic_detail
+
+using ConsensusNodeLogic = NodeLogic<BlsPubkey, ConsensusLogEvent, ConsensusMessage>;
+
+// Wraps one state machine and stands in for what it lacks: block production
+// for the slots it leads and execution of the blocks it receives.
+template <Timestamper T = SystemTimestamper>
+class SimNode : public ConsensusNodeLogic {
+public:
+    using Machine = VeskStatemachine<T>;
+    using Message = NodeLogicMessage<ConsensusMessage, BlsPubkey>;
+    using PreTickHook = SharedHook<std::pair<bool, SubResult>(SimNode&)>;
+    using PostTickHook = SharedHook<void(SimNode&, SubResult&)>;
+    using MapMessagesHook = SharedHook<std::vector<Message>(SimNode&, Message)>;
+    using ReplayKey = std::pair<BlsPubkey, uint64_t>;  // (signer, slot)
+
+    // Entries a block may hold.
+    static constexpr size_t MAX_ENTRIES = 256;
+    // Headers further ahead of the tip are not kept: an honest leader stays
+    // within 10 slots, and an unbounded store would let any peer grow it.
+    static constexpr uint64_t REPLAY_HORIZON = 100;
+
+    Machine state;
+    std::shared_ptr<PreTickHook> pre_tick_hook;
+    std::shared_ptr<PostTickHook> post_tick_hook;
+    std::shared_ptr<MapMessagesHook> map_messages_hook;
+    std::map<ReplayKey, BlockProposalMessage> replay_store;
+
+    explicit SimNode(Machine machine) : state(std::move(machine)) {}
+
+    Result tick() override {
+        SubResult r = sim_block_production();
+        bool proceed = true;
+        if (pre_tick_hook) {
+            auto [go, s] = node_logic_detail::with_hook(pre_tick_hook, [&](auto& f) { return f(*this); });
+            proceed = go;
+            r += std::move(s);
+        }
+        if (proceed) {
+            r += state.tick();
+            r += sim_replay();
+            if (post_tick_hook) node_logic_detail::with_hook(post_tick_hook, [&](auto& f) { f(*this, r); });
+        }
+        Result out = wrap_result(std::move(r));
+        exec_map_messages_hook(out);
+        return out;
+    }
+
+    Result receive(ConsensusMessage msg) override {
+        SubResult r = sim_block_production();
+        if (const auto* p = msg.get_if<SignedBlockProposalMessage>()) {
+            if (p->proposal.slot <= sat_add(state.tip_slot(), REPLAY_HORIZON)) {
+                replay_store.insert_or_assign(ReplayKey{p->pubkey, p->proposal.slot}, p->proposal);
+            }
+        }
+        r += state.receive(std::move(msg));
+        r += sim_replay();
+        Result out = wrap_result(std::move(r));
+        exec_map_messages_hook(out);
+        return out;
+    }
+
+    bool can_receive() const override { return waiting_votes() < 64; }
+    bool tick_requested() const override { return waiting_votes() > 0; }
+    BlsPubkey get_id() const override { return state.identity.pubkey; }
+
+    // Fills this node's own record for the slot it leads next with what
+    // proposing needs; values already set stay.
+    SubResult sim_block_production() {
+        const uint64_t tip = state.tip_slot();
+        const uint64_t s = sat_add(tip, uint64_t{1});
+        if (!state.am_vesk_for_slot(s)) return {};
+        const BlsPubkey leader = state.vesk_id();
+        const QuorumMessage& tip_msg = state.tip_qc.message;
+
+        std::vector<Hash> hashes;
+        if (std::optional<SlotEntriesMap> stored = state.entry_container.get(leader, s)) {
+            for (const auto& [index, entry] : *stored) {
+                if (hashes.size() == MAX_ENTRIES) break;
+                hashes.push_back(entry.hash());
+            }
+        }
+        const size_t k = hashes.size();
+        const std::vector<Transaction>& pending = state.pending_txs;
+        const size_t per = state.txs_per_entry == 0 ? 1 : state.txs_per_entry;
+        const size_t chunks = std::min(MAX_ENTRIES - k, pending.size() / per + (pending.size() % per != 0));
+        for (size_t j = 0; j < chunks; ++j) {
+            EntryMessage e;
+            e.slot = s;
+            e.index = k + j;
+            e.producer = leader;
+            e.flag = false;
+            const size_t begin = j * per;
+            const size_t end = std::min(pending.size(), begin + per);
+            for (size_t i = begin; i < end; ++i) e.transactions.push_back(pending[i].bytes);
+            hashes.push_back(e.hash());
+        }
+        const Hash h = Block::compute_entries_hash(tip_msg.bank_hash, hashes);
+
+        ProposalState& record = state.proposals[typename Machine::ProposalKey{leader, s}];
+        if (!record.local_bank_hash) record.local_bank_hash = Hash{};
+        if (!record.replayed_entries_hash) record.replayed_entries_hash = h;
+        if (!record.processed_parent) record.processed_parent = ProcessedParent{tip_msg.bank_hash, tip_msg.vesk_id, tip};
+        return {};
+    }
+
+    // Reports every stored proposal that extends the tip as processed.
+    SubResult sim_replay() {
+        const uint64_t tip = state.tip_slot();
+        const QuorumMessage& tip_msg = state.tip_qc.message;
+        // Keys sort by signer first, so slot order gives no range to cut.
+        std::erase_if(replay_store, [&](const auto& kv) { return kv.first.second <= tip; });
+        std::vector<ReplayKey> due;
+        for (const auto& [key, header] : replay_store) {
+            if (header.slot == sat_add(tip, uint64_t{1}) && header.parent_qc_id == tip_msg.qc_id) due.push_back(key);
+        }
+        const ProcessedParent parent{tip_msg.bank_hash, tip_msg.vesk_id, tip};
+        SubResult r;
+        for (const ReplayKey& key : due) {
+            auto node = replay_store.extract(key);
+            r += state.queue_processed_block(key.first, node.mapped(), Hash{}, CrosschainCommitment{Hash{}, 0}, parent);
+        }
+        return r;
+    }
+
+    Result wrap_result(SubResult r) const {
+        Result out;
+        out.messages.reserve(r.messages.size());
+        for (ConsensusMessageEnvelope& env : r.messages) {
+            if (auto* b = std::get_if<Broadcast>(&env)) {
+                out.messages.push_back(Message{typename Message::Broadcast{std::nullopt, std::move(b->message)}});
+            } else {
+                auto& u = std::get<Unicast>(env);
+                out.messages.push_back(
+                    Message{typename Message::Unicast{u.recipient, std::nullopt, std::move(u.message)}});
+            }
+        }
+        const Timestamp now = Timestamp::now();
+        const BlsPubkey self = get_id();
+        out.logs.reserve(r.events.size());
+        for (ConsensusLogEvent& e : r.events) {
+            out.logs.push_back(LogEvent<BlsPubkey, ConsensusLogEvent>{std::move(e), now, self});
+        }
+        return out;
+    }
+
+    void exec_map_messages_hook(Result& out) {
+        if (!map_messages_hook) return;
+        node_logic_detail::with_hook(map_messages_hook, [&](auto& f) {
+            std::vector<Message> in = std::move(out.messages);
+            out.messages.clear();
+            for (Message& m : in) {
+                std::vector<Message> mapped = f(*this, std::move(m));
+                out.messages.insert(out.messages.end(), std::make_move_iterator(mapped.begin()),
+                                    std::make_move_iterator(mapped.end()));
+            }
+        });
+    }
+
+private:
+    size_t waiting_votes() const { return state.vote_verifier.queue_len() + state.vote_verifier.ready_len(); }
+};
+
+}  // namespace vesk
