@@ -164,11 +164,13 @@ struct Rig {
     }
 };
 
-// Runs a node loop on a thread of its own, as the runtime does.
+// Runs a rig's node loop on a thread of its own, as the runtime does. On the
+// way out it closes the control channel first, so that a failed test still
+// ends the thread it joins.
 class NodeThread {
 public:
-    explicit NodeThread(std::unique_ptr<Node> node) {
-        thread_ = std::thread([this, node = std::move(node)]() mutable {
+    explicit NodeThread(Rig& rig) : rig_(rig) {
+        thread_ = std::thread([this, node = std::move(rig.node)]() mutable {
             run_thread_body([&] { node->run_thread(); });
             node.reset();
             {
@@ -179,6 +181,7 @@ public:
         });
     }
     ~NodeThread() {
+        { Sender<NodeControlMessage> gone = std::move(rig_.control_tx); }
         if (thread_.joinable()) thread_.join();
     }
     bool wait_done() {
@@ -191,6 +194,7 @@ public:
     }
 
 private:
+    Rig& rig_;
     std::mutex mutex_;
     std::condition_variable cv_;
     bool done_ = false;
@@ -352,7 +356,7 @@ TEST(VirtualNodeLoop, FirstTickComesTwoIntervalsAfterStart) {
     // Waits in its channel until the first sleep ends.
     rig.inbound_tx.send(TestMsg{1});
     Clock::time_point start = Clock::now();
-    NodeThread t(std::move(rig.node));
+    NodeThread t(rig);
     ASSERT_TRUE(rig.state->wait_for([](const auto& s) { return count(s, Step::Tick) >= 3; }));
     std::vector<Step> steps = rig.state->snapshot();
     ASSERT_EQ(count(steps, Step::Receive), 1u);
@@ -375,7 +379,7 @@ TEST(VirtualNodeLoop, ReceiveBetweenTicksKeepsTheSchedule) {
     const TickInterval interval = 40ms;
     Rig rig(interval);
     Clock::time_point start = Clock::now();
-    NodeThread t(std::move(rig.node));
+    NodeThread t(rig);
     ASSERT_TRUE(rig.state->wait_for([](const auto& s) { return count(s, Step::Tick) >= 1; }));
     rig.inbound_tx.send(TestMsg{5});
     ASSERT_TRUE(rig.state->wait_for([](const auto& s) { return count(s, Step::Tick) >= 4; }));
@@ -394,7 +398,7 @@ TEST(VirtualNodeLoop, ReceiveBetweenTicksKeepsTheSchedule) {
 
 TEST(VirtualNodeLoop, PauseDropsInboundAndResumeTicksAgain) {
     Rig rig(10ms);
-    NodeThread t(std::move(rig.node));
+    NodeThread t(rig);
     ASSERT_TRUE(rig.state->wait_for([](const auto& s) { return count(s, Step::Tick) >= 1; }));
     rig.control_tx.send(NodeControlMessage::Pause);
     ASSERT_EQ(rig.next_control(), NodeControlMessage::Pause);
@@ -426,7 +430,7 @@ TEST(VirtualNodeLoop, PauseDropsInboundAndResumeTicksAgain) {
 
 TEST(VirtualNodeLoop, FinishEndsTheThreadAndLaterOrdersGoNowhere) {
     Rig rig(10ms);
-    NodeThread t(std::move(rig.node));
+    NodeThread t(rig);
     rig.control_tx.send(NodeControlMessage::Finish);
     EXPECT_EQ(rig.next_control(), NodeControlMessage::Finish);
     ASSERT_TRUE(t.wait_done());
@@ -440,7 +444,7 @@ TEST(VirtualNodeLoop, FinishEndsTheThreadAndLaterOrdersGoNowhere) {
 
 TEST(VirtualNodeLoop, ClosedControlChannelEndsTheThreadWithoutARecord) {
     Rig rig(10ms);
-    NodeThread t(std::move(rig.node));
+    NodeThread t(rig);
     rig.control_tx.send(NodeControlMessage::Pause);
     EXPECT_EQ(rig.next_control(), NodeControlMessage::Pause);
     { Sender<NodeControlMessage> gone = std::move(rig.control_tx); }
@@ -450,7 +454,7 @@ TEST(VirtualNodeLoop, ClosedControlChannelEndsTheThreadWithoutARecord) {
 
 TEST(VirtualNodeLoop, ClosedInboundChannelIsIgnored) {
     Rig rig(10ms);
-    NodeThread t(std::move(rig.node));
+    NodeThread t(rig);
     { Sender<TestMsg> gone = std::move(rig.inbound_tx); }
     ASSERT_TRUE(rig.state->wait_for([](const auto& s) { return count(s, Step::Tick) >= 3; }));
     rig.control_tx.send(NodeControlMessage::Finish);
@@ -461,7 +465,7 @@ TEST(VirtualNodeLoop, ClosedInboundChannelIsIgnored) {
 TEST(VirtualNodeLoop, NodeThatCannotReceiveLeavesMessagesQueued) {
     Rig rig(10ms);
     rig.state->can_receive = false;
-    NodeThread t(std::move(rig.node));
+    NodeThread t(rig);
     TestMsg m{3};
     std::weak_ptr<int> token = m.token;
     rig.inbound_tx.send(std::move(m));
@@ -471,9 +475,10 @@ TEST(VirtualNodeLoop, NodeThatCannotReceiveLeavesMessagesQueued) {
     EXPECT_FALSE(token.expired());
     EXPECT_EQ(count(rig.state->snapshot(), Step::Receive), 0u);
 
-    rig.state->can_receive = true;
+    // Resume first: a paused node that may receive would drop the message.
     rig.control_tx.send(NodeControlMessage::Resume);
     EXPECT_EQ(rig.next_control(), NodeControlMessage::Resume);
+    rig.state->can_receive = true;
     ASSERT_TRUE(rig.state->wait_for([](const auto& s) { return count(s, Step::Receive) == 1; }));
     for (const Step& s : rig.state->snapshot()) {
         if (s.kind == Step::Receive) {
@@ -497,7 +502,7 @@ TEST(VirtualNodeLoop, ZeroIntervalTicksWithoutASleep) {
         }
     };
     rig.node->logic = std::make_unique<Stopper>(key(1), rig.state);
-    NodeThread t(std::move(rig.node));
+    NodeThread t(rig);
     ASSERT_TRUE(t.wait_done());
     EXPECT_EQ(count(rig.state->snapshot(), Step::Tick), 49u);
 }
