@@ -3,6 +3,8 @@
 // at its own cost measured in the same run.
 #include <benchmark/benchmark.h>
 
+#include "bench/op_costs.hpp"
+
 #include <chrono>
 
 #include "consensus/signature_work.hpp"
@@ -15,12 +17,7 @@ namespace {
 constexpr int SLOTS = 30;
 constexpr size_t TXS_PER_BLOCK = 5;
 
-template <class F>
-double seconds_per_call(F&& f, int calls) {
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < calls; ++i) f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / calls;
-}
+using benchcost::seconds_per_call;
 
 struct OpCosts {
     double sign, single, batch_vote, certificate;
@@ -41,14 +38,7 @@ OpCosts measure_op_costs() {
     BlsSignature s0 = bls::sign(ids[0].secret, bytes);
     c.single = seconds_per_call([&] { benchmark::DoNotOptimize(bls::verify(ids[0].pubkey, s0, bytes)); }, 40);
 
-    std::vector<std::pair<Hash, SignedQuorumMessage>> votes;
-    std::vector<std::pair<size_t, BlsSignature>> sigs;
-    for (size_t i = 0; i < view.len(); ++i) {
-        auto& id = *std::find_if(ids.begin(), ids.end(), [&](auto& x) { return x.pubkey == view.keys[i]; });
-        BlsSignature s = bls::sign(id.secret, bytes);
-        sigs.emplace_back(i, s);
-        if (votes.size() < 8) votes.emplace_back(view.view_id, SignedQuorumMessage{s, id.pubkey, m});
-    }
+    auto [votes, sigs] = benchcost::sign_by_view(ids, view, m, 8);
     VoteSignatureVerifier verifier;
     verifier.verify(votes);  // warm, as a leader's verifier is
     c.batch_vote = seconds_per_call([&] { benchmark::DoNotOptimize(verifier.verify(votes)); }, 20) / 8;

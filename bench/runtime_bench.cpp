@@ -3,6 +3,8 @@
 // critical path, priced with per-operation costs measured in the same run.
 #include <benchmark/benchmark.h>
 
+#include "bench/op_costs.hpp"
+
 #include <chrono>
 #include <map>
 
@@ -17,12 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using Sim = Simulation<BlsPubkey, ConsensusLogEvent, ConsensusMessage>;
 
-template <class F>
-double seconds_per_call(F&& f, int calls) {
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < calls; ++i) f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / calls;
-}
+using benchcost::seconds_per_call;
 
 // One slot's signature work on the critical path: the follower's proposal
 // check, its vote signature, the leader's batch check of 15 votes and one
@@ -36,14 +33,7 @@ double critical_path_signature_seconds(const std::vector<NodeIdentity>& ids, con
     SignedBlockProposalMessage sp{p.sign(ids[0].secret), ids[0].pubkey, p};
     double proposal_check = seconds_per_call([&] { benchmark::DoNotOptimize(sp.validate()); }, 20);
     double sign = seconds_per_call([&] { benchmark::DoNotOptimize(bls::sign(ids[1].secret, bytes)); }, 20);
-    std::vector<std::pair<Hash, SignedQuorumMessage>> votes;
-    std::vector<std::pair<size_t, BlsSignature>> sigs;
-    for (size_t i = 0; i < view.len(); ++i) {
-        auto& id = *std::find_if(ids.begin(), ids.end(), [&](auto& x) { return x.pubkey == view.keys[i]; });
-        BlsSignature s = bls::sign(id.secret, bytes);
-        sigs.emplace_back(i, s);
-        if (votes.size() < 15) votes.emplace_back(view.view_id, SignedQuorumMessage{s, id.pubkey, m});
-    }
+    auto [votes, sigs] = benchcost::sign_by_view(ids, view, m, 15);
     VoteSignatureVerifier verifier;
     verifier.verify(votes);
     double batch = seconds_per_call([&] { benchmark::DoNotOptimize(verifier.verify(votes)); }, 10);
