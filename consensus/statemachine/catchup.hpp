@@ -34,4 +34,15 @@ SubResult VeskStatemachine<T, V>::handle_shreds_behind_response(const ShredsBehi
     return {};
 }
 
+template <Timestamper T, VoteVerifier V>
+void VeskStatemachine<T, V>::reconcile_shred_catchup_after_tip_advance() {
+    if (!shred_catchup) return;
+    if (shred_catchup->target_slot < sat_add(tip_slot(), uint64_t{1})) {
+        shred_catchup.reset();
+    } else if (shred_catchup->deferred_at) {
+        shred_catchup->deferred_at.reset();
+        shred_catchup->query_nonce = ShredCatchup::fresh_query_nonce();
+    }
+}
+
 }  // namespace vesk

@@ -100,14 +100,7 @@ SubResult VeskStatemachine<T, V>::move_chain_tip(const QuorumCertificate& c) {
     if (leader_cell && !leader_cell->leader()) leader_cell->arm_at(c.message.vesk_id, next);
     prune_state_below_tip();
 
-    if (shred_catchup) {
-        if (shred_catchup->target_slot < next) {
-            shred_catchup.reset();
-        } else if (shred_catchup->deferred_at) {
-            shred_catchup->deferred_at.reset();
-            shred_catchup->query_nonce = ShredCatchup::fresh_query_nonce();
-        }
-    }
+    reconcile_shred_catchup_after_tip_advance();
     liveness.set_last_progress_at(c.message.timestamp);
     rotations = 0;
 

@@ -108,6 +108,12 @@ public:
     BlsPubkey vesk_id() const;
     bool can_vote() const;
     bool is_observer_for_slot(uint64_t slot) const;
+    // Recovery and catch-up peers: a member of the slot's view or, failing
+    // that, of the current view.
+    bool sender_belongs(const BlsPubkey& key, uint64_t slot) const {
+        const QuorumView* view = view_for_slot(slot);
+        return (view != nullptr && view->has_pubkey(key)) || current_view.has_pubkey(key);
+    }
 
     SubResult receive(ConsensusMessage msg);
     SubResult receive_inner(ConsensusMessage msg, bool preverified);
@@ -175,6 +181,9 @@ public:
     SubResult handle_shreds_fetch_request(const ShredsFetchRequest& request);
     SubResult handle_shreds_fetch_response(ShredsFetchResponse response);
     SubResult handle_shreds_behind_response(const ShredsBehindResponse& response);
+    // Ends a catch-up whose target the tip has reached, else lifts its pause;
+    // run after every tip move.
+    void reconcile_shred_catchup_after_tip_advance();
 
 private:
     VeskStatemachine(NodeIdentity identity, size_t vesk_idx, ChainStateSnapshot snapshot, NodeConfig config,
