@@ -38,6 +38,13 @@ struct EntryMessage {
 };
 
 struct Block {
+    std::vector<Hash> entry_hashes;
+    uint64_t slot = 0;  // the block's height
+    BlsPubkey vesk_id;  // its producer
+    Hash parent_qc_id;  // block id of the block it extends
+
+    bool operator==(const Block&) const = default;
+
     // Commitment to a slot's entries: the seed, then each entry hash in order.
     static Hash compute_entries_hash(const Hash& seed, std::span<const Hash> entry_hashes);
 };

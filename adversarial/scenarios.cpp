@@ -1,0 +1,10 @@
+#include "adversarial/scenarios.hpp"
+
+namespace vesk {
+
+SimResult Scenario::run() const {
+    ConsensusSimulator sim(SimConfig{faults, rounds, seed});
+    return sim.run();
+}
+
+}  // namespace vesk
