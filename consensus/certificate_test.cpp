@@ -6,6 +6,7 @@
 
 #include "base/text.hpp"
 #include "consensus/bls.hpp"
+#include "consensus/signature_work.hpp"
 #include "consensus/test_keys.hpp"
 
 namespace vesk {
@@ -164,6 +165,24 @@ TEST(BlockProposal, ValidateCatchesEveryFieldChange) {
     auto bad_key = sp;
     bad_key.pubkey = BlsPubkey{};
     EXPECT_FALSE(bad_key.validate());
+}
+
+TEST(BlockProposal, RepeatedCheckOfTheSameProposalIsRemembered) {
+    auto sk = testkeys::secret(1);
+    BlockProposalMessage p = sample_proposal();
+    p.slot += 1000;  // a proposal no other test has checked on this thread
+    SignedBlockProposalMessage sp{p.sign(sk), bls::pubkey_from_secret(sk), p};
+    auto forged = sp;
+    forged.proposal.slot++;
+    const uint64_t before = signature_work().single_checks;
+    EXPECT_TRUE(sp.validate());
+    EXPECT_TRUE(SignedBlockProposalMessage(sp).validate());
+    EXPECT_EQ(signature_work().single_checks, before + 1);
+    // Only a good answer is kept, and only for the very same bytes.
+    EXPECT_FALSE(forged.validate());
+    EXPECT_FALSE(forged.validate());
+    EXPECT_TRUE(sp.validate());
+    EXPECT_EQ(signature_work().single_checks, before + 3);
 }
 
 TEST(Vote, Validate) {
