@@ -1,0 +1,887 @@
+#include "sim/script.hpp"
+
+#include <yaml.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <concepts>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <span>
+#include <system_error>
+#include <unordered_map>
+
+#include "base/text.hpp"
+
+namespace vesk {
+
+std::optional<ChannelConfig> ChannelConfigSpec::resolve() const {
+    if (const auto* p = std::get_if<Preset>(&kind)) return ChannelConfig::from_preset_name(p->name);
+    return std::get<Custom>(kind).config;
+}
+
+namespace {
+
+// ---- the YAML tree ----
+
+// Nesting far beyond what a script needs is refused before it costs memory.
+constexpr size_t MAX_DEPTH = 128;
+// Nodes that aliases may add to the document when expanded; bounds the work
+// of reading a document whose aliases nest (billion laughs).
+constexpr uint64_t MAX_ALIAS_EXPANSION = 100'000;
+
+enum class ScalarKind { Null, Bool, Int, Float, Str };
+
+struct Node {
+    enum class Type { Scalar, Sequence, Mapping };
+    Type type = Type::Scalar;
+    size_t line = 0;  // 1-based
+    size_t column = 0;
+    // Scalars.
+    ScalarKind kind = ScalarKind::Str;
+    std::string text;
+    bool negative = false;
+    std::optional<uint64_t> magnitude;  // integers that fit
+    double f64 = 0.0;                   // numbers
+    float f32 = 0.0f;
+    // Sequences: the items; mappings: key, value, key, value, ...
+    std::vector<size_t> children;
+    // Nodes of the subtree with aliases expanded, saturating.
+    uint64_t expanded = 1;
+};
+
+struct Document {
+    std::vector<Node> nodes;
+    std::optional<size_t> root;
+};
+
+// A problem found while mapping the tree onto the script's records.
+struct ReadError {
+    std::string message;
+};
+
+std::string located(std::string_view problem, size_t line, size_t column) {
+    return format("{} at line {} column {}", problem, line, column);
+}
+
+// ---- numbers ----
+
+bool is_digit(char c, int base) {
+    if (c >= '0' && c <= '9') return c - '0' < base;
+    if (base == 16) return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    return false;
+}
+
+// Whether a decimal text that from_chars found out of range is too large
+// (else too small): the position of its first significant digit plus its
+// exponent.
+bool decimal_overflows(std::string_view t) {
+    size_t e = t.find_first_of("eE");
+    std::string_view mantissa = t.substr(0, e);
+    int64_t order = 0;
+    bool seen_point = false;
+    bool found = false;
+    int64_t int_digits = 0;
+    int64_t frac_zeros = 0;
+    for (char c : mantissa) {
+        if (c == '.') {
+            seen_point = true;
+        } else if (!found) {
+            if (c != '0') {
+                found = true;
+                if (!seen_point) ++int_digits;
+            } else if (seen_point) {
+                ++frac_zeros;
+            }
+        } else if (!seen_point) {
+            ++int_digits;
+        }
+    }
+    order = found ? (int_digits > 0 ? int_digits : -frac_zeros) : 0;
+    int64_t exponent = 0;
+    if (e != std::string_view::npos) {
+        std::string_view x = t.substr(e + 1);
+        bool neg = !x.empty() && x[0] == '-';
+        if (!x.empty() && (x[0] == '-' || x[0] == '+')) x.remove_prefix(1);
+        for (char c : x) exponent = std::min<int64_t>(exponent * 10 + (c - '0'), 1'000'000'000);
+        if (neg) exponent = -exponent;
+    }
+    return order + exponent > 0;
+}
+
+// A decimal number text without sign, rounded once to T; out of range gives
+// infinity or zero, as a float parse would.
+template <class T>
+T parse_decimal(std::string_view t) {
+    T v{};
+    auto r = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
+    if (r.ec == std::errc::result_out_of_range) {
+        return decimal_overflows(t) ? std::numeric_limits<T>::infinity() : T(0);
+    }
+    return v;
+}
+
+// Plain scalars resolve as in the YAML core schema.
+void resolve_plain(Node& n) {
+    std::string_view t = n.text;
+    if (t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL") {
+        n.kind = ScalarKind::Null;
+        return;
+    }
+    if (t == "true" || t == "True" || t == "TRUE" || t == "false" || t == "False" || t == "FALSE") {
+        n.kind = ScalarKind::Bool;
+        return;
+    }
+    std::string_view body = t;
+    bool negative = false;
+    if (body[0] == '-' || body[0] == '+') {
+        negative = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    auto set_float = [&](double d, float f) {
+        n.kind = ScalarKind::Float;
+        n.f64 = negative ? -d : d;
+        n.f32 = negative ? -f : f;
+    };
+    if (body == ".inf" || body == ".Inf" || body == ".INF") {
+        set_float(std::numeric_limits<double>::infinity(), std::numeric_limits<float>::infinity());
+        return;
+    }
+    if (t == ".nan" || t == ".NaN" || t == ".NAN") {
+        set_float(std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN());
+        return;
+    }
+    // Integers: decimal, 0x hexadecimal, 0o octal.
+    int base = 10;
+    std::string_view digits = body;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'o')) {
+        base = t[1] == 'x' ? 16 : 8;
+        digits = t.substr(2);
+        negative = false;
+    }
+    if (!digits.empty() && std::all_of(digits.begin(), digits.end(), [&](char c) { return is_digit(c, base); })) {
+        n.kind = ScalarKind::Int;
+        n.negative = negative;
+        uint64_t m = 0;
+        auto r = std::from_chars(digits.data(), digits.data() + digits.size(), m, base);
+        if (r.ec == std::errc()) {
+            n.magnitude = m;
+            n.f64 = negative ? -static_cast<double>(m) : static_cast<double>(m);
+            n.f32 = negative ? -static_cast<float>(m) : static_cast<float>(m);
+            return;
+        }
+        // Too large for an integer: still a number.
+        if (base == 10) {
+            set_float(parse_decimal<double>(digits), parse_decimal<float>(digits));
+        } else {
+            double d = 0.0;
+            for (char c : digits) {
+                int v = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+                d = d * base + v;
+            }
+            float f = std::fabs(d) > std::numeric_limits<float>::max() ? std::numeric_limits<float>::infinity()
+                                                                       : static_cast<float>(d);
+            set_float(d, f);
+        }
+        n.kind = ScalarKind::Int;
+        return;
+    }
+    // Floats: digits with an optional point and exponent.
+    size_t i = 0;
+    size_t mantissa_digits = 0;
+    while (i < body.size() && is_digit(body[i], 10)) ++i, ++mantissa_digits;
+    if (i < body.size() && body[i] == '.') {
+        ++i;
+        while (i < body.size() && is_digit(body[i], 10)) ++i, ++mantissa_digits;
+    }
+    bool ok = mantissa_digits > 0;
+    if (ok && i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+        ++i;
+        if (i < body.size() && (body[i] == '-' || body[i] == '+')) ++i;
+        size_t exp_start = i;
+        while (i < body.size() && is_digit(body[i], 10)) ++i;
+        ok = i > exp_start;
+    }
+    if (ok && i == body.size()) {
+        set_float(parse_decimal<double>(body), parse_decimal<float>(body));
+        return;
+    }
+    n.kind = ScalarKind::Str;
+}
+
+// "string \"x\"", "integer `5`", "map", ... for type errors.
+std::string describe(const Node& n) {
+    switch (n.type) {
+        case Node::Type::Sequence:
+            return "sequence";
+        case Node::Type::Mapping:
+            return "map";
+        case Node::Type::Scalar:
+            break;
+    }
+    switch (n.kind) {
+        case ScalarKind::Null:
+            return "null";
+        case ScalarKind::Bool:
+            return format("boolean `{}`", n.text);
+        case ScalarKind::Int:
+            return format("integer `{}`", n.text);
+        case ScalarKind::Float:
+            return format("floating point `{}`", n.text);
+        case ScalarKind::Str:
+            break;
+    }
+    return format("string {:?}", n.text);
+}
+
+// ---- building the tree from libyaml's events ----
+
+class Parser {
+public:
+    Parser() : ready_(yaml_parser_initialize(&parser_) != 0) {}
+    ~Parser() {
+        if (ready_) yaml_parser_delete(&parser_);
+    }
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    // The document, or the problem without the "YAML parse error: " prefix.
+    std::variant<Document, std::string> run(std::string_view text) {
+        if (!ready_) return std::string("out of memory");
+        yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
+        Document doc;
+        // Open collections with the anchor to register once they are complete.
+        struct Open {
+            size_t node;
+            std::optional<std::string> anchor;
+        };
+        std::vector<Open> open;
+        std::unordered_map<std::string, size_t> anchors;
+        size_t documents = 0;
+        uint64_t real_nodes = 0;
+
+        auto add = [&](size_t index) {
+            if (open.empty()) {
+                doc.root = index;
+            } else {
+                Node& parent = doc.nodes[open.back().node];
+                parent.children.push_back(index);
+            }
+        };
+        auto anchor_of = [](const yaml_char_t* a) -> std::optional<std::string> {
+            if (!a) return std::nullopt;
+            return std::string(reinterpret_cast<const char*>(a));
+        };
+
+        for (;;) {
+            yaml_event_t event;
+            if (!yaml_parser_parse(&parser_, &event)) return parser_problem();
+            std::unique_ptr<yaml_event_t, void (*)(yaml_event_t*)> guard(&event, yaml_event_delete);
+            const size_t line = event.start_mark.line + 1;
+            const size_t column = event.start_mark.column + 1;
+            switch (event.type) {
+                case YAML_STREAM_END_EVENT:
+                    if (!doc.root) return std::string("the file holds no YAML document");
+                    return doc;
+                case YAML_DOCUMENT_START_EVENT:
+                    if (++documents > 1) return located("the file holds more than one YAML document", line, column);
+                    break;
+                case YAML_SCALAR_EVENT: {
+                    Node n;
+                    n.line = line;
+                    n.column = column;
+                    n.text.assign(reinterpret_cast<const char*>(event.data.scalar.value), event.data.scalar.length);
+                    const char* tag = reinterpret_cast<const char*>(event.data.scalar.tag);
+                    bool as_text = event.data.scalar.style != YAML_PLAIN_SCALAR_STYLE ||
+                                   (tag && (std::strcmp(tag, "tag:yaml.org,2002:str") == 0 || std::strcmp(tag, "!") == 0));
+                    if (as_text) {
+                        n.kind = ScalarKind::Str;
+                    } else {
+                        resolve_plain(n);
+                    }
+                    size_t index = doc.nodes.size();
+                    doc.nodes.push_back(std::move(n));
+                    ++real_nodes;
+                    add(index);
+                    if (auto a = anchor_of(event.data.scalar.anchor)) anchors[*a] = index;
+                    break;
+                }
+                case YAML_SEQUENCE_START_EVENT:
+                case YAML_MAPPING_START_EVENT: {
+                    if (open.size() >= MAX_DEPTH) {
+                        return located(format("nesting deeper than {} levels", MAX_DEPTH), line, column);
+                    }
+                    bool seq = event.type == YAML_SEQUENCE_START_EVENT;
+                    Node n;
+                    n.type = seq ? Node::Type::Sequence : Node::Type::Mapping;
+                    n.line = line;
+                    n.column = column;
+                    size_t index = doc.nodes.size();
+                    doc.nodes.push_back(std::move(n));
+                    ++real_nodes;
+                    add(index);
+                    open.push_back(Open{index, anchor_of(seq ? event.data.sequence_start.anchor
+                                                             : event.data.mapping_start.anchor)});
+                    break;
+                }
+                case YAML_SEQUENCE_END_EVENT:
+                case YAML_MAPPING_END_EVENT: {
+                    Open done = std::move(open.back());
+                    open.pop_back();
+                    Node& n = doc.nodes[done.node];
+                    uint64_t total = 1;
+                    for (size_t c : n.children) total = saturating_add(total, doc.nodes[c].expanded);
+                    n.expanded = total;
+                    // Registered only now, so an alias never names an
+                    // enclosing collection and the tree has no cycles.
+                    if (done.anchor) anchors[*done.anchor] = done.node;
+                    break;
+                }
+                case YAML_ALIAS_EVENT: {
+                    std::string name(reinterpret_cast<const char*>(event.data.alias.anchor));
+                    auto it = anchors.find(name);
+                    if (it == anchors.end()) return located(format("unknown anchor {:?}", name), line, column);
+                    add(it->second);
+                    // Each alias adds its target's expanded subtree once.
+                    expanded_extra_ = saturating_add(expanded_extra_, doc.nodes[it->second].expanded);
+                    if (expanded_extra_ > MAX_ALIAS_EXPANSION) {
+                        return located(format("aliases expand the document by more than {} nodes", MAX_ALIAS_EXPANSION),
+                                       line, column);
+                    }
+                    break;
+                }
+                default:
+                    break;
+            }
+        }
+    }
+
+private:
+    static uint64_t saturating_add(uint64_t a, uint64_t b) {
+        return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
+    }
+
+    std::string parser_problem() const {
+        const char* problem = parser_.problem ? parser_.problem : "unknown problem";
+        switch (parser_.error) {
+            case YAML_MEMORY_ERROR:
+                return "out of memory";
+            case YAML_READER_ERROR:
+                if (parser_.problem_value != -1) {
+                    return format("{} (#x{}) at byte {}", problem, hex_byte(parser_.problem_value),
+                                  parser_.problem_offset);
+                }
+                return format("{} at byte {}", problem, parser_.problem_offset);
+            default:
+                break;
+        }
+        std::string out;
+        if (parser_.context) {
+            out = located(parser_.context, parser_.context_mark.line + 1, parser_.context_mark.column + 1);
+            out += ", ";
+        }
+        out += located(problem, parser_.problem_mark.line + 1, parser_.problem_mark.column + 1);
+        return out;
+    }
+
+    static std::string hex_byte(int v) {
+        char buf[16];
+        auto r = std::to_chars(buf, buf + sizeof buf, static_cast<unsigned>(v), 16);
+        std::string s(buf, r.ptr);
+        for (char& c : s) c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+        return s.size() < 2 ? "0" + s : s;
+    }
+
+    yaml_parser_t parser_{};
+    bool ready_ = false;
+    uint64_t expanded_extra_ = 0;
+};
+
+// ---- mapping the tree onto the records ----
+
+class Reader {
+public:
+    explicit Reader(const Document& doc) : doc_(doc) {}
+
+    SimScript script() {
+        SimScript s;
+        const Node& root = doc_.nodes[*doc_.root];
+        expect_mapping(root, "");
+        bool seen = false;
+        fields(root, "", std::array<std::string_view, 1>{"actions"}, [&](size_t, const Node& v) {
+            seen = true;
+            expect_sequence(v, "actions");
+            for (size_t i = 0; i < v.children.size(); ++i) {
+                s.actions.push_back(action(node(v.children[i]), format("actions[{}]", i)));
+            }
+        });
+        if (!seen) fail(root, "", "missing field `actions`");
+        return s;
+    }
+
+private:
+    const Node& node(size_t i) const { return doc_.nodes[i]; }
+
+    [[noreturn]] static void fail(const Node& at, std::string_view path, std::string_view problem) {
+        std::string m = path.empty() ? std::string() : std::string(path) + ": ";
+        m += located(problem, at.line, at.column);
+        throw ReadError{std::move(m)};
+    }
+    static void expect_mapping(const Node& n, std::string_view path) {
+        if (n.type != Node::Type::Mapping) fail(n, path, format("invalid type: {}, expected a mapping", describe(n)));
+    }
+    static void expect_sequence(const Node& n, std::string_view path) {
+        if (n.type != Node::Type::Sequence) fail(n, path, format("invalid type: {}, expected a sequence", describe(n)));
+    }
+
+    // Calls f(field index, value) for each pair whose key is one of `keys`,
+    // in mapping order; other keys are ignored and a known key seen twice is
+    // an error.
+    template <class F>
+    void fields(const Node& map, std::string_view path, std::span<const std::string_view> keys, F&& f) {
+        std::vector<bool> seen(keys.size());
+        for (size_t p = 0; p + 1 < map.children.size(); p += 2) {
+            const Node& key = node(map.children[p]);
+            if (key.type != Node::Type::Scalar) continue;
+            for (size_t k = 0; k < keys.size(); ++k) {
+                if (key.text != keys[k]) continue;
+                if (seen[k]) fail(key, path, format("duplicate field `{}`", keys[k]));
+                seen[k] = true;
+                f(k, node(map.children[p + 1]));
+            }
+        }
+    }
+
+    ScriptAction action(const Node& n, const std::string& path) {
+        expect_mapping(n, path);
+        ScriptAction a;
+        bool have_at = false;
+        bool have_commands = false;
+        fields(n, path, std::array<std::string_view, 3>{"at_secs", "description", "commands"},
+               [&](size_t k, const Node& v) {
+                   switch (k) {
+                       case 0:
+                           if (v.type != Node::Type::Scalar ||
+                               (v.kind != ScalarKind::Int && v.kind != ScalarKind::Float)) {
+                               fail(v, path + ".at_secs", format("invalid type: {}, expected a number", describe(v)));
+                           }
+                           a.at_secs = v.f64;
+                           have_at = true;
+                           break;
+                       case 1:
+                           if (v.type != Node::Type::Scalar) {
+                               fail(v, path + ".description",
+                                    format("invalid type: {}, expected a string", describe(v)));
+                           }
+                           if (v.kind != ScalarKind::Null) a.description = v.text;
+                           break;
+                       default:
+                           expect_sequence(v, path + ".commands");
+                           for (size_t i = 0; i < v.children.size(); ++i) {
+                               a.commands.push_back(command(node(v.children[i]), format("{}.commands[{}]", path, i)));
+                           }
+                           have_commands = true;
+                           break;
+                   }
+               });
+        if (!have_at) fail(n, path, "missing field `at_secs`");
+        if (!have_commands) fail(n, path, "missing field `commands`");
+        return a;
+    }
+
+    // ---- commands: the first kind whose key is present and whose value
+    // reads completely ----
+
+    ScriptCommand command(const Node& n, const std::string& path) {
+        static constexpr std::array<std::string_view, 8> KINDS = {
+            "set_default_config", "set_route_config",   "unset_route_config", "set_routes_for_node",
+            "unset_routes_for_node", "define_neighborhood", "unset_neighborhood", "node_control"};
+        if (n.type == Node::Type::Mapping) {
+            for (size_t k = 0; k < KINDS.size(); ++k) {
+                try {
+                    std::optional<ScriptCommand> c;
+                    fields(n, path, std::array<std::string_view, 1>{KINDS[k]},
+                           [&](size_t, const Node& v) { c = command_kind(k, v, path); });
+                    if (c) return std::move(*c);
+                } catch (const ReadError&) {
+                    // Not this kind; try the next.
+                }
+            }
+        }
+        fail(n, path, "data did not match any variant of untagged enum ScriptCommand");
+    }
+
+    ScriptCommand command_kind(size_t k, const Node& v, const std::string& path) {
+        using C = ScriptCommand;
+        expect_mapping(v, path);
+        switch (k) {
+            case 0:
+                return C{C::SetDefaultConfig{spec(v, path)}};
+            case 1: {
+                C::SetRouteConfig r;
+                read_ids(v, path, {{"node_a", &r.node_a}, {"node_b", &r.node_b}}, &r.priority);
+                r.config = spec(v, path);
+                return C{r};
+            }
+            case 2: {
+                C::UnsetRouteConfig r;
+                read_ids(v, path, {{"node_a", &r.node_a}, {"node_b", &r.node_b}}, &r.priority);
+                return C{r};
+            }
+            case 3: {
+                C::SetRoutesForNode r;
+                read_ids(v, path, {{"node", &r.node}}, &r.priority);
+                r.config = spec(v, path);
+                return C{r};
+            }
+            case 4: {
+                C::UnsetRoutesForNode r;
+                read_ids(v, path, {{"node", &r.node}}, &r.priority);
+                return C{r};
+            }
+            case 5: {
+                C::DefineNeighborhood r;
+                read_list(v, path, r.nodes, r.priority);
+                r.config = spec(v, path);
+                return C{r};
+            }
+            case 6: {
+                C::UnsetNeighborhood r;
+                read_list(v, path, r.nodes, r.priority);
+                return C{r};
+            }
+            default:
+                return C{node_control(v, path)};
+        }
+    }
+
+    struct IdField {
+        std::string_view key;
+        size_t* out;
+    };
+
+    // The node ids and the priority of a record, all required.
+    void read_ids(const Node& v, const std::string& path, std::initializer_list<IdField> ids, uint8_t* priority) {
+        std::vector<std::string_view> keys{"priority"};
+        for (const IdField& f : ids) keys.push_back(f.key);
+        std::vector<bool> seen(keys.size());
+        fields(v, path, keys, [&](size_t k, const Node& value) {
+            seen[k] = true;
+            if (k == 0) {
+                *priority = read_priority(value, path);
+            } else {
+                *(ids.begin() + (k - 1))->out = node_id(value, path);
+            }
+        });
+        for (size_t k = 0; k < keys.size(); ++k) {
+            if (!seen[k]) fail(v, path, format("missing field `{}`", keys[k]));
+        }
+    }
+
+    void read_list(const Node& v, const std::string& path, std::vector<size_t>& nodes, uint8_t& priority) {
+        bool have_nodes = false;
+        bool have_priority = false;
+        fields(v, path, std::array<std::string_view, 2>{"nodes", "priority"}, [&](size_t k, const Node& value) {
+            if (k == 0) {
+                nodes = id_list(value, path);
+                have_nodes = true;
+            } else {
+                priority = read_priority(value, path);
+                have_priority = true;
+            }
+        });
+        if (!have_nodes) fail(v, path, "missing field `nodes`");
+        if (!have_priority) fail(v, path, "missing field `priority`");
+    }
+
+    NodeControlAction node_control(const Node& v, const std::string& path) {
+        NodeControlAction a;
+        bool have_nodes = false;
+        bool have_action = false;
+        fields(v, path, std::array<std::string_view, 2>{"nodes", "action"}, [&](size_t k, const Node& value) {
+            if (k == 0) {
+                a.nodes = selector(value, path);
+                have_nodes = true;
+                return;
+            }
+            if (value.type == Node::Type::Scalar && value.kind == ScalarKind::Str) {
+                if (value.text == "pause") {
+                    a.action = NodeControlMessage::Pause;
+                    have_action = true;
+                    return;
+                }
+                if (value.text == "resume") {
+                    a.action = NodeControlMessage::Resume;
+                    have_action = true;
+                    return;
+                }
+                if (value.text == "finish") {
+                    a.action = NodeControlMessage::Finish;
+                    have_action = true;
+                    return;
+                }
+            }
+            fail(value, path, "unknown node action");
+        });
+        if (!have_nodes) fail(v, path, "missing field `nodes`");
+        if (!have_action) fail(v, path, "missing field `action`");
+        return a;
+    }
+
+    NodeSelector selector(const Node& v, const std::string& path) {
+        if (v.type == Node::Type::Scalar && v.kind == ScalarKind::Str && v.text.size() == 3) {
+            std::string lower = v.text;
+            for (char& c : lower) {
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            }
+            if (lower == "all") return NodeSelector{NodeSelector::All{}};
+        }
+        if (v.type == Node::Type::Sequence) return NodeSelector{NodeSelector::List{id_list(v, path)}};
+        fail(v, path, "node selector is neither \"all\" nor a list of node ids");
+    }
+
+    // The preset when `preset` reads as a name, else the four values.
+    ChannelConfigSpec spec(const Node& v, const std::string& path) {
+        try {
+            std::optional<std::string> name;
+            fields(v, path, std::array<std::string_view, 1>{"preset"}, [&](size_t, const Node& value) {
+                if (value.type != Node::Type::Scalar || value.kind == ScalarKind::Null) {
+                    fail(value, path, "preset name is not text");
+                }
+                name = value.text;
+            });
+            if (name) return ChannelConfigSpec{ChannelConfigSpec::Preset{std::move(*name)}};
+        } catch (const ReadError&) {
+            // Not a preset; try the values.
+        }
+        static constexpr std::array<std::string_view, 4> KEYS = {"latency_base_ms", "latency_jitter_log_mean",
+                                                                 "latency_jitter_log_stddev", "packetdrop_prob"};
+        std::array<float, 4> values{};
+        std::array<bool, 4> seen{};
+        fields(v, path, KEYS, [&](size_t k, const Node& value) {
+            if (value.type != Node::Type::Scalar || (value.kind != ScalarKind::Int && value.kind != ScalarKind::Float)) {
+                fail(value, path, format("invalid type: {}, expected a number", describe(value)));
+            }
+            values[k] = value.f32;
+            seen[k] = true;
+        });
+        for (size_t k = 0; k < KEYS.size(); ++k) {
+            if (!seen[k]) fail(v, path, format("missing field `{}`", KEYS[k]));
+        }
+        return ChannelConfigSpec{ChannelConfigSpec::Custom{ChannelConfig{values[0], values[1], values[2], values[3]}}};
+    }
+
+    std::vector<size_t> id_list(const Node& v, const std::string& path) {
+        expect_sequence(v, path);
+        std::vector<size_t> ids;
+        ids.reserve(v.children.size());
+        for (size_t c : v.children) ids.push_back(node_id(node(c), path));
+        return ids;
+    }
+
+    static size_t node_id(const Node& v, std::string_view path) {
+        if (v.type != Node::Type::Scalar || v.kind != ScalarKind::Int || !v.magnitude ||
+            (v.negative && *v.magnitude != 0) || *v.magnitude > std::numeric_limits<size_t>::max()) {
+            fail(v, path, format("invalid node id: {}", describe(v)));
+        }
+        return static_cast<size_t>(*v.magnitude);
+    }
+
+    static uint8_t read_priority(const Node& v, std::string_view path) {
+        if (v.type != Node::Type::Scalar || v.kind != ScalarKind::Int || !v.magnitude ||
+            (v.negative && *v.magnitude != 0) || *v.magnitude > 255) {
+            fail(v, path, format("invalid priority: {}", describe(v)));
+        }
+        return static_cast<uint8_t>(*v.magnitude);
+    }
+
+    const Document& doc_;
+};
+
+// ---- checks after parsing ----
+
+// `v` with one decimal, rounded to nearest on its exact value.
+std::string one_decimal(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    // Room for the 309 integer digits of the largest double.
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 1);
+    return std::string(buf, r.ptr);
+}
+
+std::string action_prefix(size_t i, double at_secs) { return format("action[{}] at {}s: ", i, one_decimal(at_secs)); }
+
+// The preset names as every list of them prints.
+std::vector<std::string_view> preset_names() {
+    std::vector<std::string_view> names;
+    for (const ChannelPreset& p : CHANNEL_PRESETS) names.push_back(p.name);
+    return names;
+}
+
+const ChannelConfigSpec* spec_of(const ScriptCommand& c) {
+    using C = ScriptCommand;
+    if (const auto* x = std::get_if<C::SetDefaultConfig>(&c.kind)) return &x->config;
+    if (const auto* x = std::get_if<C::SetRouteConfig>(&c.kind)) return &x->config;
+    if (const auto* x = std::get_if<C::SetRoutesForNode>(&c.kind)) return &x->config;
+    if (const auto* x = std::get_if<C::DefineNeighborhood>(&c.kind)) return &x->config;
+    return nullptr;
+}
+
+// A route needs two different nodes.
+std::optional<size_t> same_route_ends(const ScriptCommand& c) {
+    using C = ScriptCommand;
+    if (const auto* x = std::get_if<C::SetRouteConfig>(&c.kind); x && x->node_a == x->node_b) return x->node_a;
+    if (const auto* x = std::get_if<C::UnsetRouteConfig>(&c.kind); x && x->node_a == x->node_b) return x->node_a;
+    return std::nullopt;
+}
+
+std::optional<std::string> check(const SimScript& s) {
+    for (size_t i = 0; i < s.actions.size(); ++i) {
+        const ScriptAction& a = s.actions[i];
+        if (a.at_secs < 0) return format("action[{}]: at_secs must be >= 0", i);
+        if (a.commands.empty()) return action_prefix(i, a.at_secs) + "commands list must not be empty";
+        for (const ScriptCommand& c : a.commands) {
+            if (const ChannelConfigSpec* spec = spec_of(c)) {
+                const auto* preset = std::get_if<ChannelConfigSpec::Preset>(&spec->kind);
+                if (preset && !ChannelConfig::from_preset_name(preset->name)) {
+                    return action_prefix(i, a.at_secs) +
+                           format("unknown preset: {} (available: {:?})", preset->name, preset_names());
+                }
+            }
+            if (std::optional<size_t> node = same_route_ends(c)) {
+                return action_prefix(i, a.at_secs) + format("node_a and node_b must differ (both {})", *node);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// The total order of doubles: -NaN < -inf < ... < -0.0 < 0.0 < ... < inf < NaN.
+int64_t total_order_key(double v) {
+    int64_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits ^ static_cast<int64_t>(static_cast<uint64_t>(bits >> 63) >> 1);
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len = 0;
+        unsigned lo = 0x80;
+        unsigned hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (s.size() - i < len) return false;
+        for (size_t k = 1; k < len; ++k) {
+            auto c = static_cast<unsigned char>(s[i + k]);
+            if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
+// Reads the whole file into `out`; on failure the operating system's
+// description of the error.
+std::optional<std::string> read_file(const std::string& path, std::string& out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::generic_category().message(errno);
+    char buf[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buf, sizeof buf);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            ::close(fd);
+            return std::generic_category().message(e);
+        }
+        if (got == 0) break;
+        out.append(buf, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<SimScript, std::string> SimScript::parse(std::string_view text) {
+    std::variant<Document, std::string> tree = Parser().run(text);
+    if (auto* e = std::get_if<std::string>(&tree)) return "YAML parse error: " + *e;
+    SimScript script;
+    try {
+        script = Reader(std::get<Document>(tree)).script();
+    } catch (const ReadError& e) {
+        return "YAML parse error: " + e.message;
+    }
+    if (std::optional<std::string> e = check(script)) return std::move(*e);
+    std::stable_sort(script.actions.begin(), script.actions.end(), [](const ScriptAction& a, const ScriptAction& b) {
+        return total_order_key(a.at_secs) < total_order_key(b.at_secs);
+    });
+    return script;
+}
+
+std::variant<SimScript, std::string> SimScript::load(const std::string& path) {
+    std::string text;
+    if (std::optional<std::string> e = read_file(path, text)) return format("failed to read {}: {}", path, *e);
+    if (!valid_utf8(text)) return format("failed to read {}: stream did not contain valid UTF-8", path);
+    return parse(text);
+}
+
+std::optional<std::string> SimScript::validate_node_ids(const SimScript& script, size_t n) {
+    using C = ScriptCommand;
+    for (size_t i = 0; i < script.actions.size(); ++i) {
+        const ScriptAction& a = script.actions[i];
+        std::vector<size_t> ids;
+        for (const ScriptCommand& c : a.commands) {
+            ids.clear();
+            std::visit(
+                [&](const auto& x) {
+                    using T = std::decay_t<decltype(x)>;
+                    if constexpr (std::same_as<T, C::SetRouteConfig> || std::same_as<T, C::UnsetRouteConfig>) {
+                        ids = {x.node_a, x.node_b};
+                    } else if constexpr (std::same_as<T, C::SetRoutesForNode> ||
+                                         std::same_as<T, C::UnsetRoutesForNode>) {
+                        ids = {x.node};
+                    } else if constexpr (std::same_as<T, C::DefineNeighborhood> ||
+                                         std::same_as<T, C::UnsetNeighborhood>) {
+                        ids = x.nodes;
+                    } else if constexpr (std::same_as<T, C::NodeControl>) {
+                        if (const auto* list = std::get_if<NodeSelector::List>(&x.nodes.kind)) ids = list->nodes;
+                    }
+                },
+                c.kind);
+            for (size_t id : ids) {
+                if (id >= n) return action_prefix(i, a.at_secs) + format("node {} out of range (max {})", id, n);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace vesk
