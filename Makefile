@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-asan test-tsan bench clean bootstrap
+.PHONY: all build test test-asan test-tsan bench fuzz clean bootstrap
 
 all: build
 
@@ -30,5 +30,18 @@ test-tsan: bootstrap
 bench: build
 	./build/bench/vesk_bench
 
+# libFuzzer on the script loader for FUZZ_SECS seconds, from a copy of the
+# seed corpus so the tree stays clean; any crash, leak or undefined
+# behaviour fails the target.
+FUZZ_SECS ?= 60
+fuzz:
+	@bash scripts/bootstrap.sh fuzz
+	cmake -S fuzz -B build-fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS)
+	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
+	cp fuzz/corpus/script/* examples/*.yaml build-fuzz/corpus/
+	./build-fuzz/script_fuzz -max_total_time=$(FUZZ_SECS) -timeout=10 -rss_limit_mb=2048 \
+		-dict=fuzz/script.dict -artifact_prefix=build-fuzz/ build-fuzz/corpus
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -6,6 +6,11 @@ set -euo pipefail
 
 declare -A tool_pkg=([g++]=g++ [cmake]=cmake [make]=make [npm]=npm)
 libs=(libyaml-dev libgtest-dev libbenchmark-dev)
+# "bootstrap.sh fuzz": also clang with libFuzzer for the fuzz targets.
+if [[ "${1:-}" == fuzz ]]; then
+    tool_pkg[clang++-14]=clang-14
+    libs+=(libclang-rt-14-dev)
+fi
 
 missing=()
 for tool in "${!tool_pkg[@]}"; do

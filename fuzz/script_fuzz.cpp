@@ -1,0 +1,61 @@
+// libFuzzer target for the script loader: any bytes must give a script or
+// an error text, never a crash, a leak or undefined behaviour. The input goes
+// through a memory file so that reading and the UTF-8 check run too.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "sim/script.hpp"
+
+namespace {
+
+bool starts_with(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    int fd = ::memfd_create("script", MFD_CLOEXEC);
+    if (fd < 0) return 0;
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n <= 0) {
+            ::close(fd);
+            return 0;
+        }
+        done += static_cast<size_t>(n);
+    }
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    auto loaded = vesk::SimScript::load(path);
+    ::close(fd);
+
+    if (auto* error = std::get_if<std::string>(&loaded)) {
+        if (!starts_with(*error, "YAML parse error: ") && !starts_with(*error, "action[") &&
+            !starts_with(*error, "failed to read " + path + ": stream did not contain valid UTF-8")) {
+            __builtin_trap();
+        }
+        return 0;
+    }
+    // What a loaded script promises its driver.
+    const auto& script = std::get<vesk::SimScript>(loaded);
+    for (size_t i = 0; i < script.actions.size(); ++i) {
+        const vesk::ScriptAction& a = script.actions[i];
+        if (a.at_secs < 0 || a.commands.empty()) __builtin_trap();
+        if (i > 0 && script.actions[i - 1].at_secs > a.at_secs) __builtin_trap();
+        for (const vesk::ScriptCommand& c : a.commands) {
+            std::visit(
+                [](const auto& x) {
+                    if constexpr (requires { x.config.resolve(); }) {
+                        if (!x.config.resolve()) __builtin_trap();
+                    }
+                },
+                c.kind);
+        }
+    }
+    for (size_t n : {0, 1, 5, 16}) (void)vesk::SimScript::validate_node_ids(script, n);
+    return 0;
+}
