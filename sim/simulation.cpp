@@ -12,17 +12,6 @@ std::optional<size_t> pinned_processor(size_t index, const std::vector<size_t>& 
     return p;
 }
 
-std::vector<size_t> allowed_processors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    std::vector<size_t> out;
-    if (sched_getaffinity(0, sizeof(set), &set) != 0) return out;
-    for (size_t p = 0; p < CPU_SET_LIMIT && p < static_cast<size_t>(CPU_SETSIZE); ++p) {
-        if (CPU_ISSET(p, &set)) out.push_back(p);
-    }
-    return out;
-}
-
 void pin_current_thread(size_t processor) {
     if (processor >= CPU_SET_LIMIT || processor >= static_cast<size_t>(CPU_SETSIZE)) return;
     cpu_set_t set;

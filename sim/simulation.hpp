@@ -19,6 +19,7 @@
 
 #include "base/channel.hpp"
 #include "base/contract.hpp"
+#include "base/processors.hpp"
 #include "sim/imperfect_channels.hpp"
 #include "sim/logging.hpp"
 #include "sim/node_logic.hpp"
@@ -55,16 +56,10 @@ struct TickSchedule {
     }
 };
 
-// Processor numbers a cpu_set_t can hold.
-inline constexpr size_t CPU_SET_LIMIT = 1024;
-
 // The processor node `index` is pinned to: position (index mod length) of
 // the allowed list; none when the list is empty or names a processor the
 // platform call cannot take.
 std::optional<size_t> pinned_processor(size_t index, const std::vector<size_t>& allowed);
-
-// The processors this process may run on, in ascending order.
-std::vector<size_t> allowed_processors();
 
 // Pins the calling thread to one processor alone; the outcome is not checked
 // because an unpinned node still runs correctly.
