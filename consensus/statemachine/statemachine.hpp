@@ -174,6 +174,10 @@ public:
     SubResult process_state_sync_response(StateSyncResponse response);
     SubResult handle_qc_request(const QcRequest& request);
     SubResult handle_qc_response(const QcResponse& response);
+    SubResult request_qc(uint64_t slot, std::optional<Hash> qc_id);
+    std::optional<QuorumCertificate> qc_for_recovery(uint64_t slot) const;
+    std::vector<QuorumCertificate> contiguous_qc_page(uint64_t first, uint64_t last) const;
+    void defer_state_sync_response(StateSyncResponse response);
 
     // ---- shred catch-up (catchup.hpp) ----
     SubResult handle_shreds_available_request(const ShredsAvailableRequest& request);
