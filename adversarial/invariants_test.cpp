@@ -37,11 +37,13 @@ TEST(Invariants, EmptyChainAndStartedOnlyLog) {
 TEST(Invariants, LivenessCountsFinalizationsAmongAllEvents) {
     const SimLog log = log_of({SimEvent::Started{}, SimEvent::LeaderFinalized{1, 0}, SimEvent::MessageDropped{0, 3},
                                SimEvent::LeaderFinalized{2, 0}});
-    EXPECT_EQ(invariants::check_liveness(log), (InvariantResult{"Liveness", true, "2 blocks finalized out of 4 events"}));
+    EXPECT_EQ(invariants::check_liveness(log),
+              (InvariantResult{"Liveness", true, "2 blocks finalized out of 4 events"}));
 }
 
 TEST(Invariants, HarnessChainPassesWhateverTheSlots) {
-    for (const std::vector<uint64_t>& history : {std::vector<uint64_t>{}, {7}, {1, 2, 3}, {3, 9, 10, 400, 1ull << 40}}) {
+    for (const std::vector<uint64_t>& history :
+         {std::vector<uint64_t>{}, {7}, {1, 2, 3}, {3, 9, 10, 400, 1ull << 40}}) {
         const Chain chain = invariants::chain_from_history(history);
         ASSERT_EQ(chain.size(), history.size());
         for (size_t i = 0; i < chain.size(); ++i) {
@@ -80,9 +82,9 @@ TEST(Invariants, SameEntryTwiceAtOneHeight) {
     const std::vector<Block> blocks{b, b};
     EXPECT_TRUE(invariants::check_safety(chain).passed);
     const Hash id = block_id(b, Hash{});
-    EXPECT_EQ(invariants::check_consistency(chain),
-              (InvariantResult{"Consistency", false,
-                               format("Block 5 parent_qc_id {} != block 5 qc_id {}", Hash{}, id)}));
+    EXPECT_EQ(
+        invariants::check_consistency(chain),
+        (InvariantResult{"Consistency", false, format("Block 5 parent_qc_id {} != block 5 qc_id {}", Hash{}, id)}));
     EXPECT_EQ(invariants::check_no_forks(blocks), (InvariantResult{"NoForks", false, "Duplicate block at height 5"}));
     EXPECT_EQ(invariants::check_monotonic_heights(blocks),
               (InvariantResult{"MonotonicHeights", false, "Height 5 <= 5"}));
@@ -94,9 +96,10 @@ TEST(Invariants, DescendingHeights) {
               (InvariantResult{"MonotonicHeights", false, "Height 3 <= 7"}));
     EXPECT_TRUE(invariants::check_no_forks(blocks).passed);
     // Stops at the first violation.
-    EXPECT_EQ(invariants::check_monotonic_heights(std::vector<Block>{block_at(1), block_at(9), block_at(4), block_at(2)})
-                  .message,
-              "Height 4 <= 9");
+    EXPECT_EQ(
+        invariants::check_monotonic_heights(std::vector<Block>{block_at(1), block_at(9), block_at(4), block_at(2)})
+            .message,
+        "Height 4 <= 9");
 }
 
 TEST(Invariants, TwoBlocksAtOneHeightWithDifferentParents) {
@@ -104,9 +107,9 @@ TEST(Invariants, TwoBlocksAtOneHeightWithDifferentParents) {
     const Block second = block_at(5, hash_bytes(as_bytes("elsewhere")));
     const Chain chain{{first, Hash{}}, {second, Hash{}}};
     EXPECT_EQ(invariants::check_safety(chain),
-              (InvariantResult{"Safety", false,
-                               format("Fork at height 5: block ids {} vs {}", block_id(first, Hash{}),
-                                      block_id(second, Hash{}))}));
+              (InvariantResult{
+                  "Safety", false,
+                  format("Fork at height 5: block ids {} vs {}", block_id(first, Hash{}), block_id(second, Hash{}))}));
     // Different bank hashes alone also make two ids.
     const Chain banks{{first, Hash{}}, {first, hash_bytes(as_bytes("bank"))}};
     EXPECT_FALSE(invariants::check_safety(banks).passed);

@@ -12,13 +12,11 @@ using Crash = Fault::Crash;
 using Recover = Fault::Recover;
 using FlipFlopPartition = Fault::FlipFlopPartition;
 
-Scenario scenario(std::string name, std::string description, uint64_t rounds,
-                  std::vector<ScheduledFault> faults = {}) {
-    Scenario s{std::move(name), "", {}, 20, 42};
-    s.description = std::move(description);
-    s.rounds = rounds;
-    s.faults = std::move(faults);
-    return s;
+// Every library scenario uses the same transaction seed.
+constexpr uint64_t SEED = 42;
+
+Scenario scenario(std::string name, std::string description, uint64_t rounds, std::vector<ScheduledFault> faults = {}) {
+    return Scenario{std::move(name), std::move(description), std::move(faults), rounds, SEED};
 }
 
 ScheduledFault window(uint64_t start, uint64_t end, auto fault) { return ScheduledFault{start, end, Fault{fault}}; }
@@ -30,7 +28,8 @@ Scenario single_crash() {
 }
 
 Scenario minority_crash() {
-    return scenario("minority-crash", "2 of 6 nodes crash", 30, {window(5, 30, Crash{4, 5}), window(5, 30, Crash{5, 5})});
+    return scenario("minority-crash", "2 of 6 nodes crash", 30,
+                    {window(5, 30, Crash{4, 5}), window(5, 30, Crash{5, 5})});
 }
 
 Scenario majority_crash() {

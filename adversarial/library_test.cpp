@@ -32,7 +32,9 @@ std::vector<std::pair<size_t, uint64_t>> tips(std::map<size_t, uint64_t> excepti
     return out;
 }
 
-size_t count_kind(const SimResult& r, auto pred) { return std::count_if(r.log.events.begin(), r.log.events.end(), pred); }
+size_t count_kind(const SimResult& r, auto pred) {
+    return std::count_if(r.log.events.begin(), r.log.events.end(), pred);
+}
 
 template <class K>
 size_t count_of(const SimResult& r) {

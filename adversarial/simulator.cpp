@@ -40,9 +40,8 @@ ConsensusSimulator::ConsensusSimulator(SimConfig cfg) : config(std::move(cfg)) {
         contract_check(it != members.end(), "every view pubkey is one of the generated keys");
         NodeIdentity identity(secrets[static_cast<size_t>(it - members.begin())]);
         NodeConfig node_config{EquivocationDetector{}, 2s, false};
-        auto state = Node::Machine::new_with_config_and_timestamper(std::move(identity), 0, snapshot,
-                                                                    std::move(node_config),
-                                                                    EntryContainer::make().first, clock);
+        auto state = Node::Machine::new_with_config_and_timestamper(
+            std::move(identity), 0, snapshot, std::move(node_config), EntryContainer::make().first, clock);
         state.vote_verifier.enabled = true;
         nodes.emplace_back(std::move(state));
     }
@@ -86,7 +85,7 @@ std::vector<ConsensusSimulator::Delivery> ConsensusSimulator::unpack_nodelogic_m
 }
 
 std::array<bool, ConsensusSimulator::NODE_COUNT> ConsensusSimulator::crashed_in(std::span<const Fault> active,
-                                                                                 uint64_t round) const {
+                                                                                uint64_t round) const {
     std::array<bool, NODE_COUNT> crashed{};
     for (size_t k = 0; k < NODE_COUNT; ++k) crashed[k] = is_crashed(k, round, active);
     return crashed;

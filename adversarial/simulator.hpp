@@ -28,10 +28,10 @@ struct SimConfig {
 
 struct SimResult {
     SimLog log;
-    std::vector<InvariantResult> invariants;               // in check_all order
-    std::vector<uint64_t> finalized_slots;                 // strictly increasing
-    std::vector<std::pair<size_t, uint64_t>> per_node;     // (node index, tip slot)
-    uint64_t leader_finalized = 0;                         // the leader's tip slot
+    std::vector<InvariantResult> invariants;            // in check_all order
+    std::vector<uint64_t> finalized_slots;              // strictly increasing
+    std::vector<std::pair<size_t, uint64_t>> per_node;  // (node index, tip slot)
+    uint64_t leader_finalized = 0;                      // the leader's tip slot
 
     // The report: counts, slots, lagging nodes, then one line per invariant.
     std::string summary() const;
@@ -53,8 +53,8 @@ public:
 
     std::optional<uint64_t> last_injected;  // slot the leader last got transactions for
     SimConfig config;
-    std::vector<Node> nodes;                // position = node index
-    std::vector<uint64_t> history;          // finalized slots, at most one per round
+    std::vector<Node> nodes;        // position = node index
+    std::vector<uint64_t> history;  // finalized slots, at most one per round
     std::chrono::nanoseconds tick{std::chrono::milliseconds(10)};
     SimulatedTimestamper clock;
     size_t leader = 0;

@@ -112,9 +112,8 @@ TEST(Simulator, FaultFilter) {
         bool partition, drops;
     };
     const Case cases[] = {
-        {1, 4, true, true}, {4, 1, true, true}, {0, 4, false, false}, {7, 2, false, false},
-        {1, 2, false, false}, {3, 6, true, true}, {3, 0, false, true}, {8, 3, false, true},
-        {5, 6, false, false}, {9, 4, false, false},
+        {1, 4, true, true}, {4, 1, true, true},  {0, 4, false, false}, {7, 2, false, false}, {1, 2, false, false},
+        {3, 6, true, true}, {3, 0, false, true}, {8, 3, false, true},  {5, 6, false, false}, {9, 4, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(format("{} -> {}", c.from, c.to));
