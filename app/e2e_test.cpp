@@ -1,0 +1,456 @@
+// The built vesk-sim run as a separate process: what it prints on which
+// stream, and how it ends.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Generous: the machine may be loaded and the build instrumented.
+constexpr auto PROCESS_LIMIT = 120s;
+
+// One run of the program with both output streams captured through pipes
+// and standard input from /dev/null.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& args) {
+        int out[2];
+        int err[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) std::abort();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        // The program must see the default dispositions whatever the test
+        // runner set up.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none;
+        sigset_t defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGINT);
+        sigaddset(&defaults, SIGPIPE);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+        std::vector<std::string> full{VESK_SIM_BINARY};
+        full.insert(full.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : full) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, VESK_SIM_BINARY, &actions, &attr, argv.data(), environ) != 0) std::abort();
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+        close(out[1]);
+        close(err[1]);
+        out_fd_ = out[0];
+        err_fd_ = err[0];
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    ~Child() {
+        if (!reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close_fd(out_fd_);
+        close_fd(err_fd_);
+    }
+
+    std::string out;
+    std::string err;
+
+    // Reads until `done` holds for standard output, both streams end, or the
+    // limit passes; whether `done` held.
+    bool read_until(const std::function<bool(const std::string&)>& done, std::chrono::nanoseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        while (!done(out)) {
+            if (out_fd_ < 0 && err_fd_ < 0) return false;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left <= 0ms) return false;
+            pump(static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+        }
+        return true;
+    }
+    bool read_line_starting(const std::string& prefix, std::chrono::nanoseconds limit) {
+        return read_until([&](const std::string& s) { return s.find("\n" + prefix) != std::string::npos ||
+                                                              (s.rfind(prefix, 0) == 0 && s.find('\n') != std::string::npos); },
+                          limit);
+    }
+
+    void interrupt() { kill(pid_, SIGINT); }
+
+    // Stops reading standard output; the program's next writes meet a
+    // closed pipe.
+    void close_stdout() { close_fd(out_fd_); }
+
+    // Reads both streams to their end and reaps the process; the raw wait
+    // status, or none if the process outlived the limit (it is then killed).
+    std::optional<int> finish(std::chrono::nanoseconds limit = PROCESS_LIMIT) {
+        const auto deadline = Clock::now() + limit;
+        while (out_fd_ >= 0 || err_fd_ >= 0) {
+            if (Clock::now() >= deadline) return std::nullopt;
+            pump(200);
+        }
+        for (;;) {
+            int status = 0;
+            pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                reaped_ = true;
+                return status;
+            }
+            if (Clock::now() >= deadline) return std::nullopt;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+private:
+    static void close_fd(int& fd) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+
+    void pump(int timeout_ms) {
+        pollfd fds[2];
+        int count = 0;
+        if (out_fd_ >= 0) fds[count++] = {out_fd_, POLLIN, 0};
+        if (err_fd_ >= 0) fds[count++] = {err_fd_, POLLIN, 0};
+        if (count == 0) return;
+        if (poll(fds, static_cast<nfds_t>(count), timeout_ms) <= 0) return;
+        for (int i = 0; i < count; ++i) {
+            if (fds[i].revents == 0) continue;
+            bool is_out = fds[i].fd == out_fd_;
+            char buf[65536];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (is_out ? out : err).append(buf, static_cast<size_t>(n));
+            } else {
+                close_fd(is_out ? out_fd_ : err_fd_);
+            }
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    bool reaped_ = false;
+};
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int exit_status = -1;  // -1 unless the program exited by itself
+};
+
+Outcome run(const std::vector<std::string>& args) {
+    Child child(args);
+    std::optional<int> status = child.finish();
+    Outcome o{child.out, child.err, -1};
+    EXPECT_TRUE(status.has_value()) << "the program did not end";
+    if (status && WIFEXITED(*status)) o.exit_status = WEXITSTATUS(*status);
+    return o;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+        out.push_back(text.substr(start, nl - start));
+    }
+    if (start < text.size()) out.push_back(text.substr(start));
+    return out;
+}
+
+// A file removed when the test ends.
+class TempFile {
+public:
+    explicit TempFile(const std::string& text) {
+        char name[] = "/tmp/vesk-sim-e2e-XXXXXX";
+        int fd = mkstemp(name);
+        if (fd < 0) std::abort();
+        path = name;
+        if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::abort();
+        close(fd);
+    }
+    ~TempFile() { unlink(path.c_str()); }
+    std::string path;
+};
+
+const std::string USAGE =
+    "vesk-sim\n"
+    "\n"
+    "USAGE:\n"
+    "vesk-sim                              Run perpetual simulation (Ctrl+C to stop)\n"
+    "vesk-sim list-scenarios               List available adversarial scenarios\n"
+    "vesk-sim run-scenario <name>          Run a named adversarial scenario\n"
+    "vesk-sim run-sim [options]            Run a long-lived threaded simulation\n"
+    "vesk-sim tui [options]                Interactive TUI simulator (--features tui)\n"
+    "\n"
+    "COMMANDS:\n"
+    "list-scenarios\n"
+    "run-scenario <name>\n"
+    "--name, -n <name>                   Scenario name (alternative form)\n"
+    "\n"
+    "run-sim [options]\n"
+    "--nodes, -n <N>                     Number of nodes (1-16, default 5)\n"
+    "--rounds, -r <N>                    Sleep iterations before exit (optional)\n"
+    "--seed <seed>                       Seed for deterministic keys (optional)\n"
+    "--tick-ms <ms>                      Tick interval for nodes (default 1000)\n"
+    "--sleep-ms <ms>                     Main-thread sleep interval (default 1000)\n"
+    "--duration-secs <secs>              Run duration; omit for perpetual\n"
+    "--channel-latency-base-ms <f32>     Base latency floor in ms (default 2.0)\n"
+    "--channel-jitter-log-mean <f32>     Log-normal jitter mean (default 0.0)\n"
+    "--channel-jitter-log-stddev <f32>   Log-normal jitter stddev (default 0.0)\n"
+    "--channel-drop-prob <f32>           Packet drop probability 0.0-1.0 (default 0.0)\n"
+    "--channel-preset <name>             Use a preset as base config; presets available:\n"
+    "local long_distance regional congested disaster\n"
+    "--script <path>                     YAML script file for timed actions\n"
+    "\n"
+    "NOTES:\n"
+    "If both --rounds and --duration-secs are provided, the simulation stops on\n"
+    "whichever limit is reached first.\n"
+    "\n";
+
+const std::string DEFAULT_START =
+    "Starting simulation: nodes=5, tick_ms=1000, sleep_ms=1000, duration_secs=None, rounds=None, "
+    "latency_base=2.0ms, jitter=logN(0.00, 0.00), drop_prob=0.000\n";
+
+TEST(Program, HelpPrintsTheUsageText) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"-h"}, {"--help"}, {"--help", "extra", "-x"}}) {
+        Outcome o = run(args);
+        EXPECT_EQ(o.out, USAGE) << args[0];
+        EXPECT_EQ(o.err, "");
+        EXPECT_EQ(o.exit_status, 0);
+    }
+}
+
+TEST(Program, ListsTheScenarios) {
+    Outcome o = run({"list-scenarios", "ignored"});
+    EXPECT_EQ(o.out,
+              "Available scenarios:\n"
+              "  happy-path               No faults — baseline honest operation\n"
+              "  single-crash             One base node crashes mid-run\n"
+              "  minority-crash           2 of 6 nodes crash\n"
+              "  majority-crash           4 of 6 nodes crash — tests liveness failure\n"
+              "  leader-crash-recover     Leader crashes then restarts after 10 rounds\n"
+              "  partition-minority       Minority partition: 2 nodes split from 4\n"
+              "  partition-even           Even split: 3 vs 3 — neither has supermajority\n"
+              "  message-drops            Messages to/from node 3 are dropped for 10 rounds\n"
+              "  flip-flop-partition      Network alternates between partitioned and connected every 3 rounds\n"
+              "  stress-test              High transaction volume with multiple concurrent faults\n");
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+}
+
+TEST(Program, CommandLineErrorsGoToStandardErrorWithStatusTwo) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+        std::string out;
+        int status;
+    };
+    const std::string presets = R"(["local", "long_distance", "regional", "congested", "disaster"])";
+    const Case cases[] = {
+        {{"bogus"}, "Unknown command: bogus\n", USAGE, 2},
+        {{"Run-Sim"}, "Unknown command: Run-Sim\n", USAGE, 2},
+        {{"tui", "--anything"}, "TUI support not compiled. Rebuild with --features tui\n", "", 1},
+        {{"run-scenario"}, "run-scenario requires a scenario name\n", "", 2},
+        {{"run-scenario", "-n"}, "Missing value for --name\n", "", 2},
+        {{"run-scenario", "a", "b"}, "Unrecognized option: b\n", "", 2},
+        {{"run-scenario", "--fast"}, "Unrecognized option: --fast\n", "", 2},
+        {{"run-scenario", "Happy-Path"}, "Scenario not found: Happy-Path\n", "", 2},
+        {{"run-scenario", "no-such"}, "Scenario not found: no-such\n", "", 2},
+        {{"run-sim", "--nodes", "17"}, "--nodes must be between 1 and 16\n", "", 2},
+        {{"run-sim", "-n", "0", "--rounds", "1"}, "--nodes must be between 1 and 16\n", "", 2},
+        {{"run-sim", "--nodes", "17", "--bogus"}, "Unrecognized option: --bogus\n", "", 2},
+        {{"run-sim", "--seed", "-1"}, "Invalid value for --seed\n", "", 2},
+        {{"run-sim", "-r"}, "Missing value for --rounds\n", "", 2},
+        {{"run-sim", "--tick-ms"}, "Missing value for --tick-ms\n", "", 2},
+        {{"run-sim", "--script"}, "Missing value for --script\n", "", 2},
+        {{"run-sim", "--channel-preset"}, "Missing value for --channel-preset\n", "", 2},
+        {{"run-sim", "--channel-preset", "fast"}, "Unknown channel preset: fast (available: " + presets + ")\n", "",
+         2},
+        {{"run-sim", "--channel-drop-prob", "half"}, "Invalid value for --channel-drop-prob\n", "", 2},
+        {{"run-sim", "word"}, "Unrecognized option: word\n", "", 2},
+    };
+    for (const Case& c : cases) {
+        Outcome o = run(c.args);
+        std::string shown;
+        for (const auto& a : c.args) shown += a + ' ';
+        EXPECT_EQ(o.err, c.err) << shown;
+        EXPECT_EQ(o.out, c.out) << shown;
+        EXPECT_EQ(o.exit_status, c.status) << shown;
+    }
+}
+
+TEST(Program, RunsTheLastNamedScenario) {
+    Outcome o = run({"run-scenario", "bogus", "-n", "happy-path"});
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+    ASSERT_EQ(o.out.rfind("Running scenario: happy-path\nRounds: ", 0), 0u) << o.out;
+    EXPECT_NE(o.out.find("\n  [PASS] Safety: "), std::string::npos) << o.out;
+    // The summary's last invariant line, then the line feed after it.
+    const std::string tail = "\n  [PASS] MonotonicHeights: Heights are monotonic\n";
+    ASSERT_GE(o.out.size(), tail.size());
+    EXPECT_EQ(o.out.substr(o.out.size() - tail.size()), tail);
+}
+
+TEST(Program, HelpAmongRunOptionsRunsNothing) {
+    Outcome o = run({"run-sim", "--tick-ms", "5", "-h", "--bogus"});
+    EXPECT_EQ(o.out, USAGE);
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+}
+
+TEST(Program, ZeroRoundsOrZeroDurationStopAtOnceWithoutAShutdownLine) {
+    for (const auto& limit : std::vector<std::vector<std::string>>{{"--rounds", "0"}, {"--duration-secs", "0"}}) {
+        std::vector<std::string> args{"run-sim"};
+        args.insert(args.end(), limit.begin(), limit.end());
+        Outcome o = run(args);
+        bool rounds = limit[0] == "--rounds";
+        EXPECT_EQ(o.out, std::string("Starting simulation: nodes=5, tick_ms=1000, sleep_ms=1000, duration_secs=") +
+                             (rounds ? "None" : "Some(0)") + ", rounds=" + (rounds ? "Some(0)" : "None") +
+                             ", latency_base=2.0ms, jitter=logN(0.00, 0.00), drop_prob=0.000\n");
+        EXPECT_EQ(o.err, "");
+        EXPECT_EQ(o.exit_status, 0);
+    }
+}
+
+TEST(Program, ThreeRoundsWithoutSleepEndSilently) {
+    Outcome o = run({"run-sim", "--rounds", "3", "--sleep-ms", "0"});
+    EXPECT_EQ(o.out,
+              "Starting simulation: nodes=5, tick_ms=1000, sleep_ms=0, duration_secs=None, rounds=Some(3), "
+              "latency_base=2.0ms, jitter=logN(0.00, 0.00), drop_prob=0.000\n");
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+}
+
+TEST(Program, StartLineOfAPresetInCapitalsWithOverrides) {
+    Outcome o = run({"run-sim", "--channel-preset", "DISASTER", "--channel-drop-prob", "0.5", "-n", "16",
+                     "--channel-jitter-log-mean", "-1.005", "--rounds", "0"});
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+    const std::regex line(
+        R"(Starting simulation: nodes=16, tick_ms=1000, sleep_ms=1000, duration_secs=None, rounds=Some\(0\), )"
+        R"(latency_base=\d+\.\dms, jitter=logN\(-1\.00, \d+\.\d\d\), drop_prob=0\.500\n)");
+    EXPECT_TRUE(std::regex_match(o.out, line)) << o.out;
+}
+
+TEST(Program, ScriptErrorsEndWithStatusOneAndNothingOnStandardOutput) {
+    TempFile bad_yaml("actions: [\n");
+    TempFile out_of_range(
+        "actions:\n"
+        "  - at_secs: 0\n"
+        "    commands:\n"
+        "      - node_control: { nodes: [7], action: pause }\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err_prefix;
+    };
+    const Case cases[] = {
+        {{"run-sim", "--script", "/nonexistent/vesk.yaml"},
+         "Failed to load script: failed to read /nonexistent/vesk.yaml: "},
+        {{"run-sim", "--script", bad_yaml.path}, "Failed to load script: YAML parse error: "},
+        {{"run-sim", "--script", out_of_range.path},
+         "Script validation error: action[0] at 0.0s: node 7 out of range (max 5)\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome o = run(c.args);
+        EXPECT_EQ(o.err.rfind(c.err_prefix, 0), 0u) << o.err;
+        EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.exit_status, 1);
+    }
+    // With 8 nodes the same script is valid and its action runs.
+    Outcome ok = run({"run-sim", "--script", out_of_range.path, "-n", "8", "--rounds", "1", "--sleep-ms", "0"});
+    EXPECT_EQ(ok.exit_status, 0);
+    EXPECT_EQ(ok.err, "");
+}
+
+TEST(Program, InterruptEndsAPerpetualRunAfterTheSleep) {
+    Child child({});
+    ASSERT_TRUE(child.read_line_starting("Starting simulation:", PROCESS_LIMIT)) << child.out << child.err;
+    EXPECT_EQ(child.out.rfind("Running perpetual simulation (Ctrl+C to stop)...\n" + DEFAULT_START, 0), 0u)
+        << child.out;
+    child.interrupt();
+    std::optional<int> status = child.finish();
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_NE(child.out.find("\n\nShutting down...\n"), std::string::npos) << child.out;
+    EXPECT_EQ(child.err, "");
+}
+
+// The event log's line: dim time, cyan source tag, the message.
+const std::regex EVENT_LINE(
+    "\x1b\\[2m\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\.\\d{3}\\.\\d{3}\x1b\\[0m "
+    "\x1b\\[36m\\[src ([0-9a-f]{16}\\.\\.\\.|exchange)\\]\x1b\\[0m ([A-Za-z]+)(.*)");
+
+TEST(Program, AThreadedRunCertifiesBlocksOnEveryNode) {
+    Outcome o = run({"run-sim", "--seed", "3", "-n", "5", "--tick-ms", "20", "--sleep-ms", "100", "--duration-secs", "3"});
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+    std::vector<std::string> lines = lines_of(o.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0],
+              "Starting simulation: nodes=5, tick_ms=20, sleep_ms=100, duration_secs=Some(3), rounds=None, "
+              "latency_base=2.0ms, jitter=logN(0.00, 0.00), drop_prob=0.000");
+    ASSERT_EQ(o.out.back(), '\n') << "the last line is cut";
+
+    const std::regex slot_of(R"(quorum_certificate: QuorumCertificate \{.*?message: QuorumMessage \{ slot: (\d+))");
+    std::map<std::string, std::vector<uint64_t>> certified;  // source -> slots in log order
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, EVENT_LINE)) << "line " << i << ": " << lines[i];
+        if (m[2] != "CertificateValid") continue;
+        std::smatch s;
+        std::string rest = m[3];
+        ASSERT_TRUE(std::regex_search(rest, s, slot_of)) << lines[i];
+        certified[m[1]].push_back(std::stoull(s[1]));
+    }
+    ASSERT_EQ(certified.size(), 5u) << "nodes that certified";
+    for (const auto& [source, slots] : certified) {
+        ASSERT_GE(slots.size(), 3u) << source;
+        for (size_t k = 1; k < slots.size(); ++k) EXPECT_LT(slots[k - 1], slots[k]) << source;
+    }
+}
+
+TEST(Program, AClosedPipeStopsTheLogButNotTheRun) {
+    Child child({"run-sim", "--tick-ms", "10", "--sleep-ms", "50", "--duration-secs", "2"});
+    ASSERT_TRUE(child.read_until([](const std::string& s) { return std::count(s.begin(), s.end(), '\n') >= 5; },
+                                 PROCESS_LIMIT))
+        << child.err;
+    child.close_stdout();
+    std::optional<int> status = child.finish();
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_EQ(child.err, "");
+}
+
+}  // namespace

@@ -1,0 +1,32 @@
+// vesk-sim: the program's entry point.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/cli.hpp"
+#include "base/contract.hpp"
+
+int main(int argc, char** argv) {
+    struct sigaction on_interrupt {};
+    on_interrupt.sa_handler = vesk::sigint_handler;
+    sigemptyset(&on_interrupt.sa_mask);
+    on_interrupt.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &on_interrupt, nullptr);
+    // A closed pipe on standard output makes writes fail instead of ending
+    // the program; the event log stops and the run goes on.
+    signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::string> args(argv, argv + argc);
+    int status = vesk::run_main([&] { return vesk::cli_main(args); });
+
+    // A threaded run leaves its threads running. Ending here, without static
+    // destructors, keeps them from meeting torn-down globals; holding
+    // standard output keeps the printer from starting a line it cannot end.
+    flockfile(stdout);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(status);
+}
