@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-asan test-tsan bench fuzz clean bootstrap
+.PHONY: all build test test-asan test-tsan bench fuzz run clean bootstrap
 
 all: build
 
@@ -29,6 +29,12 @@ test-tsan: bootstrap
 
 bench: build
 	./build/bench/vesk_bench
+
+# A short threaded run of five nodes that ends by itself after ten seconds.
+run: bootstrap
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target vesk-sim
+	./build/app/vesk-sim run-sim --duration-secs 10 --tick-ms 100 --sleep-ms 100
 
 # libFuzzer on the script loader for FUZZ_SECS seconds, from a copy of the
 # seed corpus so the tree stays clean; any crash, leak or undefined
