@@ -440,6 +440,65 @@ TEST(Program, AThreadedRunCertifiesBlocksOnEveryNode) {
     }
 }
 
+// Lines without their colour codes.
+std::vector<std::string> plain_lines(const std::string& text) {
+    static const std::regex colour("\x1b\\[[0-9]+m");
+    return lines_of(std::regex_replace(text, colour, ""));
+}
+
+size_t count_matching(const std::vector<std::string>& lines, const std::regex& r) {
+    return static_cast<size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return std::regex_search(l, r); }));
+}
+
+TEST(Program, ScriptActionsRunAtTheirTimesAsControlMessages) {
+    TempFile script(
+        "actions:\n"
+        "  - at_secs: 0.5\n"
+        "    description: resume all\n"
+        "    commands:\n"
+        "      - node_control: { nodes: all, action: resume }\n"
+        "  - at_secs: 0\n"
+        "    description: pause two\n"
+        "    commands:\n"
+        "      - node_control: { nodes: [2, 0], action: pause }\n"
+        "      - set_default_config: { preset: regional }\n"
+        "  - at_secs: 0.25\n"
+        "    commands:\n"
+        "      - set_route_config: { node_a: 2, node_b: 1, priority: 3, preset: local }\n"
+        "  - at_secs: 1000\n"
+        "    description: never\n"
+        "    commands:\n"
+        "      - node_control: { nodes: all, action: finish }\n");
+    Outcome o = run({"run-sim", "-n", "3", "--script", script.path, "--tick-ms", "20", "--sleep-ms", "100",
+                     "--duration-secs", "2"});
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+    std::vector<std::string> lines = plain_lines(o.out);
+    // Action lines in time order, once each; the one without a description
+    // prints nothing, the one that never comes neither.
+    std::vector<std::string> actions;
+    for (const auto& l : lines) {
+        if (l.rfind("[script @ ", 0) == 0) actions.push_back(l);
+    }
+    EXPECT_EQ(actions, (std::vector<std::string>{"[script @ 0.0s] pause two", "[script @ 0.5s] resume all"}));
+    EXPECT_EQ(count_matching(lines, std::regex(R"(\] Pause$)")), 2u);
+    EXPECT_EQ(count_matching(lines, std::regex(R"(\] Resume$)")), 3u);
+    EXPECT_EQ(count_matching(lines, std::regex(R"(\] Finish$)")), 0u);
+    EXPECT_EQ(count_matching(lines, std::regex(R"(\[src exchange\] DefaultConfigChanged)")), 1u);
+    EXPECT_EQ(count_matching(lines, std::regex(R"(\[src exchange\] RouteConfigSet\(RouteDescriptor\(1, 2\))")), 1u);
+}
+
+TEST(Program, TheExampleScriptLoadsAndRuns) {
+    Outcome o = run({"run-sim", "--script", VESK_EXAMPLES_DIR "/partition-and-recover.yaml", "--tick-ms", "100",
+                     "--sleep-ms", "100", "--duration-secs", "3"});
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+    std::vector<std::string> lines = plain_lines(o.out);
+    EXPECT_EQ(count_matching(lines, std::regex(R"(^\[script @ 2\.0s\] Slower links everywhere$)")), 1u) << o.out;
+    EXPECT_EQ(count_matching(lines, std::regex(R"(^\[script @ )")), 1u);
+}
+
 TEST(Program, AClosedPipeStopsTheLogButNotTheRun) {
     Child child({"run-sim", "--tick-ms", "10", "--sleep-ms", "50", "--duration-secs", "2"});
     ASSERT_TRUE(child.read_until([](const std::string& s) { return std::count(s.begin(), s.end(), '\n') >= 5; },
