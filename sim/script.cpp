@@ -828,9 +828,8 @@ std::optional<std::string> read_file(const std::string& path, std::string& out) 
     return std::nullopt;
 }
 
-}  // namespace
-
-std::variant<SimScript, std::string> SimScript::parse(std::string_view text) {
+// Parsing, checks and sorting of text already read.
+std::variant<SimScript, std::string> parse(std::string_view text) {
     std::variant<Document, std::string> tree = Parser().run(text);
     if (auto* e = std::get_if<std::string>(&tree)) return "YAML parse error: " + *e;
     SimScript script;
@@ -845,6 +844,8 @@ std::variant<SimScript, std::string> SimScript::parse(std::string_view text) {
     });
     return script;
 }
+
+}  // namespace
 
 std::variant<SimScript, std::string> SimScript::load(const std::string& path) {
     std::string text;

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -143,10 +142,6 @@ struct SimScript {
     // Reads, parses and checks the file at `path`; the script or the error
     // text.
     static std::variant<SimScript, std::string> load(const std::string& path);
-
-    // The same from YAML text already in memory (the part of load after
-    // reading the file).
-    static std::variant<SimScript, std::string> parse(std::string_view text);
 
     // None when every node id is below `n`, else the error text for the first
     // one that is not.
