@@ -156,7 +156,11 @@ TEST_F(StateMachineTest, LeaderDispatchOfEveryKind) {
         {"BlockProposal", sp, {}, {"IgnoredProposalAsVesk"}},
         {"BlockSignature", vote_by(1, expected_message()), {}, {format("ReceivedVote {{ slot: 1, from: {} }}", key(1)), "NoProposalPending"}},
         {"StateSyncResponse", ssr, {}, {format("StateSyncResponseUnsolicited {{ responder: {}, slot: 3 }}", key(1))}},
-        {"QcRequest", QcRequest(ids[1].pubkey, 1, std::nullopt, ids[1].secret), {}, {}},
+        {"QcRequest",
+         QcRequest(ids[1].pubkey, 1, std::nullopt, ids[1].secret),
+         {},
+         {format("QcRequested {{ from_peer: {}, slot: 1 }}", key(1)),
+          format("QcRequestMissing {{ from_peer: {}, slot: 1 }}", key(1))}},
     };
     for (auto& c : cases) {
         SubResult r = leader.receive(c.msg);
