@@ -1,14 +1,11 @@
 #include "app/cli.hpp"
 
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
 #include "adversarial/library.hpp"
 #include "base/text.hpp"
 #include "sim/imperfect_channels.hpp"
-#include "sim/logging.hpp"
 
 namespace vesk {
 
@@ -33,13 +30,8 @@ std::vector<std::string_view> preset_names() {
     return out;
 }
 
-void print_out(const std::string& text) { (void)logging_detail::write_line(stdout, text); }
-
-void print_err(const std::string& line) {
-    std::string text = line + '\n';
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
+// One error line on standard error.
+void print_error_line(const std::string& line) { print_stderr(line + '\n'); }
 
 bool ascii_equal_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -123,25 +115,25 @@ std::variant<std::string, ArgError> text_arg(std::span<const std::string> args, 
 int run_scenario_command(std::span<const std::string> rest) {
     auto parsed = parse_run_scenario_args(rest);
     if (auto* e = std::get_if<ArgError>(&parsed)) {
-        print_err(e->message);
+        print_error_line(e->message);
         return EXIT_USAGE;
     }
     const std::string& name = std::get<std::string>(parsed);
     for (const Scenario& s : library::all_scenarios()) {
         if (s.name != name) continue;
-        print_out(format("Running scenario: {}\n", s.name));
+        print_stdout(format("Running scenario: {}\n", s.name));
         SimResult result = s.run();
-        print_out(result.summary() + '\n');
+        print_stdout(result.summary() + '\n');
         return EXIT_OK;
     }
-    print_err(format("Scenario not found: {}", name));
+    print_error_line(format("Scenario not found: {}", name));
     return EXIT_USAGE;
 }
 
 int run_sim_command(std::span<const std::string> rest) {
     auto parsed = parse_run_sim_args(rest);
     if (auto* e = std::get_if<ArgError>(&parsed)) {
-        print_err(e->message);
+        print_error_line(e->message);
         return EXIT_USAGE;
     }
     if (std::holds_alternative<HelpRequest>(parsed)) {
@@ -193,7 +185,7 @@ std::string usage_text() {
         preset_names_joined());
 }
 
-void print_help() { print_out(usage_text()); }
+void print_help() { print_stdout(usage_text()); }
 
 std::string scenario_list_text() {
     std::string out = "Available scenarios:\n";
@@ -349,11 +341,11 @@ std::variant<std::string, ArgError> parse_run_scenario_args(std::span<const std:
 
 int cli_main(std::span<const std::string> args) {
     if (auto bad = first_non_utf8(args)) {
-        print_err(format("Argument {} is not valid UTF-8", *bad));
+        print_error_line(format("Argument {} is not valid UTF-8", *bad));
         return EXIT_USAGE;
     }
     if (args.size() < 2) {
-        print_out("Running perpetual simulation (Ctrl+C to stop)...\n");
+        print_stdout("Running perpetual simulation (Ctrl+C to stop)...\n");
         return run_sim_with_nodes(RunSimOptions{}, DEFAULT_TICK_MS, DEFAULT_SLEEP_MS, DEFAULT_NODES);
     }
     const std::string& command = args[1];
@@ -363,16 +355,16 @@ int cli_main(std::span<const std::string> args) {
         return EXIT_OK;
     }
     if (command == "tui") {
-        print_err("TUI support not compiled. Rebuild with --features tui");
+        print_error_line("TUI support not compiled. Rebuild with --features tui");
         return EXIT_FAILURE_STATUS;
     }
     if (command == "list-scenarios") {
-        print_out(scenario_list_text());
+        print_stdout(scenario_list_text());
         return EXIT_OK;
     }
     if (command == "run-scenario") return run_scenario_command(rest);
     if (command == "run-sim") return run_sim_command(rest);
-    print_err(format("Unknown command: {}", command));
+    print_error_line(format("Unknown command: {}", command));
     print_help();
     return EXIT_USAGE;
 }

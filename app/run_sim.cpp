@@ -116,14 +116,14 @@ void sleep_whole(uint64_t ms) {
     }
 }
 
-void print_out(const std::string& text) { (void)logging_detail::write_line(stdout, text); }
+}  // namespace
 
-void print_err(const std::string& text) {
+void print_stdout(const std::string& text) { (void)logging_detail::write_line(stdout, text); }
+
+void print_stderr(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
 }
-
-}  // namespace
 
 std::vector<ControlOrder> control_orders(const ScriptCommand& command, size_t n) {
     using C = ExchangeControlMessage;
@@ -173,17 +173,17 @@ int run_sim_with_nodes(const RunSimOptions& options, uint64_t tick_ms, uint64_t 
     if (options.script) {
         auto loaded = SimScript::load(*options.script);
         if (auto* error = std::get_if<std::string>(&loaded)) {
-            print_err(format("Failed to load script: {}\n", *error));
+            print_stderr(format("Failed to load script: {}\n", *error));
             return EXIT_FAILURE_STATUS;
         }
         script = std::move(std::get<SimScript>(loaded));
         if (auto error = SimScript::validate_node_ids(*script, n)) {
-            print_err(format("Script validation error: {}\n", *error));
+            print_stderr(format("Script validation error: {}\n", *error));
             return EXIT_FAILURE_STATUS;
         }
     }
 
-    print_out(start_line(options, tick_ms, sleep_ms, n, config));
+    print_stdout(start_line(options, tick_ms, sleep_ms, n, config));
     std::optional<ConsensusSimulation> sim = ConsensusSimulation::start_simulation_with_log_sink(
         std::move(nodes), std::chrono::milliseconds(tick_ms), config, options.seed, std::nullopt);
 
@@ -205,7 +205,7 @@ int run_sim_with_nodes(const RunSimOptions& options, uint64_t tick_ms, uint64_t 
         const auto elapsed = std::chrono::steady_clock::now() - start;
         if (!limits.begin_iteration(elapsed)) break;
         due.run_due(std::chrono::duration<double>(elapsed).count(), [&](const ScriptAction& action) {
-            if (auto line = action_line(action)) print_out(*line);
+            if (auto line = action_line(action)) print_stdout(*line);
             for (const ScriptCommand& command : action.commands) {
                 for (ControlOrder& order : control_orders(command, n)) send(std::move(order));
             }
@@ -213,7 +213,7 @@ int run_sim_with_nodes(const RunSimOptions& options, uint64_t tick_ms, uint64_t 
         if (sleep_ms != 0) sleep_whole(sleep_ms);
         interrupted = !RUNNING.load();
     }
-    if (interrupted) print_out("\nShutting down...\n");
+    if (interrupted) print_stdout("\nShutting down...\n");
     // The senders close and the threads are left running; the process ends
     // right after.
     sim.reset();
