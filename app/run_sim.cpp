@@ -66,16 +66,6 @@ ChannelConfig resolve_channel_config(const RunSimOptions& options) {
     return c;
 }
 
-std::string fixed_decimals(double v, int places) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    // Rounds the exact binary value, as printf does.
-    char buf[400];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, places);
-    contract_check(r.ec == std::errc(), "fixed-point text fits");
-    return std::string(buf, r.ptr);
-}
-
 std::string start_line(const RunSimOptions& options, uint64_t tick_ms, uint64_t sleep_ms, uint64_t n,
                        const ChannelConfig& config) {
     return format(

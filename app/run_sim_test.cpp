@@ -83,21 +83,6 @@ TEST(ResolveChannelConfig, PresetThenOverrides) {
     EXPECT_EQ(resolve_channel_config(o), (ChannelConfig{9.0f, 1.0f, 0.5f, 0.5f}));
 }
 
-TEST(FixedDecimals, RoundsTheExactValueTiesToEven) {
-    struct Case {
-        double v;
-        int places;
-        const char* want;
-    };
-    const Case cases[] = {
-        {2.0, 1, "2.0"},      {0.25, 1, "0.2"},       {0.75, 1, "0.8"},         {0.125, 2, "0.12"},
-        {0.0005, 3, "0.001"}, {0.1f, 3, "0.100"},     {-0.0, 1, "-0.0"},        {-0.01, 1, "-0.0"},
-        {1e20, 1, "100000000000000000000.0"},         {NAN, 2, "NaN"},          {-NAN, 2, "NaN"},
-        {INFINITY, 1, "inf"}, {-INFINITY, 3, "-inf"}, {1234.5678, 2, "1234.57"},
-    };
-    for (const Case& c : cases) EXPECT_EQ(fixed_decimals(c.v, c.places), c.want) << c.v;
-}
-
 TEST(StartLine, DefaultsAndAPresetWithOverrides) {
     RunSimOptions o;
     EXPECT_EQ(start_line(o, 1000, 1000, 5, resolve_channel_config(o)),

@@ -1,5 +1,6 @@
 #include "base/text.hpp"
 
+#include <charconv>
 #include <cmath>
 
 #include "base/contract.hpp"
@@ -135,6 +136,16 @@ void append_float_impl(std::string& out, F v) {
 
 void append_float(std::string& out, float v) { append_float_impl(out, v); }
 void append_float(std::string& out, double v) { append_float_impl(out, v); }
+
+std::string fixed_decimals(double v, int places) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    // Room for the 309 integer digits of the largest double and the decimals.
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, places);
+    contract_check(r.ec == std::errc(), "fixed-point text fits");
+    return std::string(buf, r.ptr);
+}
 
 void append_hex(std::string& out, std::span<const uint8_t> bytes) {
     static const char* digits = "0123456789abcdef";

@@ -49,6 +49,10 @@ inline void display(std::string& out, float v) { append_float(out, v); }
 inline void display(std::string& out, double v) { append_float(out, v); }
 inline void display(std::string& out, u128 v) { append_decimal(out, v); }
 
+// `v` with exactly `places` decimals, rounded to nearest with ties to even
+// on its exact value, as printf does; "NaN", "inf" and "-inf" for the others.
+std::string fixed_decimals(double v, int places);
+
 // A quoted text with the escapes of a debug form.
 void debug(std::string& out, std::string_view s);
 inline void debug(std::string& out, const std::string& s) { debug(out, std::string_view(s)); }

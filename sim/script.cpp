@@ -708,17 +708,7 @@ private:
 
 // ---- checks after parsing ----
 
-// `v` with one decimal, rounded to nearest on its exact value.
-std::string one_decimal(double v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    // Room for the 309 integer digits of the largest double.
-    char buf[400];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 1);
-    return std::string(buf, r.ptr);
-}
-
-std::string action_prefix(size_t i, double at_secs) { return format("action[{}] at {}s: ", i, one_decimal(at_secs)); }
+std::string action_prefix(size_t i, double at_secs) { return format("action[{}] at {}s: ", i, fixed_decimals(at_secs, 1)); }
 
 // The preset names as every list of them prints.
 std::vector<std::string_view> preset_names() {
