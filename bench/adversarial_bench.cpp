@@ -15,57 +15,11 @@
 namespace vesk {
 namespace {
 
-// The least of several short measurements: a shared machine only ever adds
-// time, so the floor stays a floor.
-template <class F>
-double least_seconds_per_call(F&& f, int calls) {
-    double best = benchcost::seconds_per_call(f, calls);
-    for (int rep = 1; rep < 8; ++rep) best = std::min(best, benchcost::seconds_per_call(f, calls));
-    return best;
-}
-
-struct OpCosts {
-    double sign, single, certificate;
-    // A batch equation costs batch_fixed plus batch_vote for each vote in it.
-    double batch_fixed, batch_vote;
-};
-
-// Costs on the run's own shapes: a 256-byte vote statement, nine members of
-// stake 1. The batch cost is fitted from chunks of 2 and 8 votes, since the
-// leader's chunks hold six to eight.
-OpCosts measure_op_costs() {
-    auto ids = testkeys::identities(9);
-    std::vector<std::pair<BlsPubkey, uint64_t>> members;
-    for (auto& id : ids) members.emplace_back(id.pubkey, 1);
-    QuorumView view(0, 100, members);
-    QuorumMessage m;
-    m.slot = 7;
-    auto bytes = m.signing_bytes();
-    OpCosts c{};
-    c.sign = least_seconds_per_call([&] { benchmark::DoNotOptimize(bls::sign(ids[0].secret, bytes)); }, 10);
-    BlsSignature s0 = bls::sign(ids[0].secret, bytes);
-    c.single = least_seconds_per_call([&] { benchmark::DoNotOptimize(bls::verify(ids[0].pubkey, s0, bytes)); }, 10);
-
-    auto [votes, sigs] = benchcost::sign_by_view(ids, view, m, 8);
-    std::span<const std::pair<Hash, SignedQuorumMessage>> all(votes);
-    VoteSignatureVerifier verifier;
-    verifier.verify(all);  // warm, as a leader's verifier is
-    const double eight = least_seconds_per_call([&] { benchmark::DoNotOptimize(verifier.verify(all)); }, 10);
-    const double two = least_seconds_per_call([&] { benchmark::DoNotOptimize(verifier.verify(all.first(2))); }, 10);
-    c.batch_vote = (eight - two) / 6;
-    c.batch_fixed = two - 2 * c.batch_vote;
-    QuorumCertificate qc(view.view_id, m, sigs);
-    c.certificate = least_seconds_per_call([&] { benchmark::DoNotOptimize(qc.verify(view)); }, 10);
-    return c;
-}
-
-SignatureWork minus(const SignatureWork& a, const SignatureWork& b) {
-    return SignatureWork{a.signs - b.signs, a.single_checks - b.single_checks, a.batch_checks - b.batch_checks,
-                         a.batch_votes - b.batch_votes, a.certificate_checks - b.certificate_checks};
-}
+using benchcost::minus;
+using benchcost::OpCosts;
 
 void BM_StressTestScenario(benchmark::State& state) {
-    const OpCosts costs = measure_op_costs();
+    const OpCosts costs = benchcost::measure_op_costs();
     const Scenario scenario = library::stress_test();
     double total_seconds = 0;
     double best_seconds = 0;
@@ -82,9 +36,7 @@ void BM_StressTestScenario(benchmark::State& state) {
         if (result.finalized_slots.size() != scenario.rounds) state.SkipWithError("a round finalized no slot");
         benchmark::DoNotOptimize(result);
         per_run = minus(signature_work(), before);
-        floor_seconds += per_run.signs * costs.sign + per_run.single_checks * costs.single +
-                         per_run.batch_checks * costs.batch_fixed + per_run.batch_votes * costs.batch_vote +
-                         per_run.certificate_checks * costs.certificate;
+        floor_seconds += costs.price(per_run);
         ++runs;
     }
     const double run_s = total_seconds / runs;
