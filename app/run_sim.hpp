@@ -51,7 +51,6 @@ std::vector<std::unique_ptr<ConsensusNodeLogic>> build_nodes(std::optional<uint6
 // The preset (or the default link), then each override that was given.
 ChannelConfig resolve_channel_config(const RunSimOptions& options);
 
-
 // "Starting simulation: ..." with its line feed.
 std::string start_line(const RunSimOptions& options, uint64_t tick_ms, uint64_t sleep_ms, uint64_t n,
                        const ChannelConfig& config);
