@@ -26,11 +26,12 @@ bool verify_qcs_in_parallel(ThreadPool& pool, std::span<const QcCheck> checks) {
     if (checks.empty()) return true;
     size_t parts = std::min(pool.thread_count(), checks.size());
     std::atomic<bool> failed = false;
-    pool.run_parts(parts, [&](size_t part) {
-        // Contiguous shares whose sizes differ by at most one.
-        size_t first = checks.size() * part / parts;
-        size_t last = checks.size() * (part + 1) / parts;
-        for (size_t i = first; i < last; ++i) {
+    // Each thread takes the next unchecked certificate, so a thread that the
+    // machine slows down holds up no fixed share of the page.
+    std::atomic<size_t> next = 0;
+    pool.run_parts(parts, [&](size_t) {
+        for (size_t i = next.fetch_add(1, std::memory_order_relaxed); i < checks.size();
+             i = next.fetch_add(1, std::memory_order_relaxed)) {
             if (failed.load(std::memory_order_relaxed)) return;
             if (!checks[i].qc->verify(*checks[i].view)) {
                 failed.store(true, std::memory_order_relaxed);
