@@ -79,8 +79,7 @@ BENCHMARK(BM_VerifySingleWithDecode);
 
 void BM_CertificateVerify16(benchmark::State& state) {
     auto ids = testkeys::identities(16);
-    std::vector<std::pair<BlsPubkey, uint64_t>> members;
-    for (auto& id : ids) members.emplace_back(id.pubkey, 1);
+    auto members = testkeys::stake_one_members(ids);
     QuorumView view(0, 100, members);
     QuorumMessage m;
     m.slot = 42;

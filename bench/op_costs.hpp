@@ -70,8 +70,7 @@ struct OpCosts {
 // since a leader's chunks hold up to eight.
 inline OpCosts measure_op_costs() {
     auto ids = testkeys::identities(9);
-    std::vector<std::pair<BlsPubkey, uint64_t>> members;
-    for (auto& id : ids) members.emplace_back(id.pubkey, 1);
+    auto members = testkeys::stake_one_members(ids);
     QuorumView view(0, 100, members);
     QuorumMessage m;
     m.slot = 7;

@@ -48,8 +48,7 @@ double critical_path_signature_seconds(const std::vector<NodeIdentity>& ids, con
 void BM_ThreadedRunToSlot99(benchmark::State& state) {
     constexpr uint64_t LAST = 99;
     auto ids = testkeys::identities(16);
-    std::vector<std::pair<BlsPubkey, uint64_t>> members;
-    for (auto& id : ids) members.emplace_back(id.pubkey, 1);
+    auto members = testkeys::stake_one_members(ids);
     QuorumView view(0, 100, members);
     ChannelConfig local = *ChannelConfig::from_preset_name("local");
     double floor = LAST * (2 * local.latency_base_ms / 1e3 + critical_path_signature_seconds(ids, view));

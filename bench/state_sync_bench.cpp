@@ -23,8 +23,7 @@ struct Page {
 const Page& page() {
     static const Page p = [] {
         std::vector<NodeIdentity> ids = testkeys::identities(10);
-        std::vector<std::pair<BlsPubkey, uint64_t>> members;
-        for (const auto& id : ids) members.emplace_back(id.pubkey, 1);
+        auto members = testkeys::stake_one_members(ids);
         Page out{QuorumView(0, 1000, members), {}, {}};
         Hash parent;
         for (uint64_t slot = 1; slot <= 256; ++slot) {

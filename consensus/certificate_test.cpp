@@ -199,8 +199,7 @@ protected:
     // A view of n members with stake 1 each and the members' votes on one statement.
     void make(uint32_t n) {
         ids = testkeys::identities(n);
-        std::vector<std::pair<BlsPubkey, uint64_t>> members;
-        for (auto& id : ids) members.emplace_back(id.pubkey, 1);
+        auto members = testkeys::stake_one_members(ids);
         view.emplace(0, 100, members);
         msg = sample_message();
         for (size_t i = 0; i < view->len(); ++i) {

@@ -26,8 +26,7 @@ struct LiveRun {
 
     LiveRun(uint32_t n, std::chrono::nanoseconds liveness_timeout) {
         auto ids = testkeys::identities(n);
-        std::vector<std::pair<BlsPubkey, uint64_t>> members;
-        for (auto& id : ids) members.emplace_back(id.pubkey, 1);
+        auto members = testkeys::stake_one_members(ids);
         QuorumView view(0, 100, members);
         keys = view.keys;
         std::vector<std::unique_ptr<Sim::Logic>> nodes;

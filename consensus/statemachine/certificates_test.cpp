@@ -145,8 +145,7 @@ TEST_F(ChainTipTest, CertificatePath) {
 
     // Jumps of up to 200 slots, without a parent check; beyond, a gap.
     ChainStateSnapshot low = snapshot();
-    std::vector<std::pair<BlsPubkey, uint64_t>> members;
-    for (auto& id : ids) members.emplace_back(id.pubkey, 1);
+    auto members = testkeys::stake_one_members(ids);
     low.current_view = QuorumView(0, 1000, members);
     view.emplace(low.current_view);
     low.tip_qc = certify(statement(10, 0, Hash{}));

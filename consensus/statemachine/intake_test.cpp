@@ -30,8 +30,7 @@ class IntakeTest : public testing::Test {
 protected:
     IntakeTest() {
         auto all = testkeys::identities(4);
-        std::vector<std::pair<BlsPubkey, uint64_t>> members;
-        for (auto& id : all) members.emplace_back(id.pubkey, 1);
+        auto members = testkeys::stake_one_members(all);
         view.emplace(0, 1000, members);
         for (const BlsPubkey& k : view->keys) {
             ids.push_back(*std::find_if(all.begin(), all.end(), [&](auto& x) { return x.pubkey == k; }));

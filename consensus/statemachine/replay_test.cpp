@@ -90,7 +90,7 @@ class ReplayTest : public testing::Test {
 protected:
     ReplayTest() {
         auto all = testkeys::identities(4);
-        for (auto& id : all) members.emplace_back(id.pubkey, 1);
+        members = testkeys::stake_one_members(all);
         view.emplace(0, 100, members);
         for (const BlsPubkey& k : view->keys) {
             ids.push_back(*std::find_if(all.begin(), all.end(), [&](auto& x) { return x.pubkey == k; }));

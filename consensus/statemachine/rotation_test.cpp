@@ -19,8 +19,7 @@ class RotationTest : public testing::Test {
 protected:
     void setup(uint32_t n, size_t tip_producer = 0, uint64_t tip_leader_view = 0) {
         auto all = testkeys::identities(n);
-        std::vector<std::pair<BlsPubkey, uint64_t>> members;
-        for (auto& id : all) members.emplace_back(id.pubkey, 1);
+        auto members = testkeys::stake_one_members(all);
         view.emplace(0, 100, members);
         ids.clear();
         for (const BlsPubkey& k : view->keys) {
@@ -139,8 +138,7 @@ TEST_F(RotationTest, EligibleLeaderView) {
 
     // At an epoch's first slot positions count from member 0.
     tip.message.slot = 99;
-    std::vector<std::pair<BlsPubkey, uint64_t>> members;
-    for (auto& id : ids) members.emplace_back(id.pubkey, 1);
+    auto members = testkeys::stake_one_members(ids);
     QuorumView next(100, 200, members);
     Machine e = Machine::new_with_config_and_timestamper(
         ids[0], 0, ChainStateSnapshot{next, tip, std::nullopt, *view, false}, NodeConfig{std::nullopt, 2s, false},

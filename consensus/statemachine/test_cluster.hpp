@@ -21,8 +21,7 @@ class Cluster {
 public:
     Cluster(uint32_t n, bool batch_votes) {
         auto ids = testkeys::identities(n);
-        std::vector<std::pair<BlsPubkey, uint64_t>> members;
-        for (auto& id : ids) members.emplace_back(id.pubkey, 1);
+        auto members = testkeys::stake_one_members(ids);
         view.emplace(0, 10000, members);
         for (const BlsPubkey& k : view->keys) {
             auto& id = *std::find_if(ids.begin(), ids.end(), [&](auto& x) { return x.pubkey == k; });

@@ -22,8 +22,7 @@ struct RotationMembers {
 
 inline RotationMembers rotation_members(uint32_t n, uint64_t start = 0, uint64_t end = 100) {
     auto all = testkeys::identities(n);
-    std::vector<std::pair<BlsPubkey, uint64_t>> members;
-    for (auto& id : all) members.emplace_back(id.pubkey, 1);
+    auto members = testkeys::stake_one_members(all);
     RotationMembers out{QuorumView(start, end, members), {}};
     for (const BlsPubkey& k : out.view.keys) {
         out.ids.push_back(*std::find_if(all.begin(), all.end(), [&](auto& x) { return x.pubkey == k; }));
