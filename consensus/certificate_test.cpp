@@ -298,6 +298,33 @@ TEST(Certificate, StakeProductsSaturate) {
     EXPECT_FALSE(QuorumCertificate(view.view_id, m, list).verify(view));
 }
 
+TEST(Certificate, IdentityAggregateCertifiesNothing) {
+    // The identity key listed with most of the stake, and a certificate that
+    // names only that member and carries the compressed identity (0xc0, then
+    // zeros) as its aggregate: were the identity a member, it would pass for
+    // any statement.
+    auto ids = testkeys::identities(3);
+    auto members = testkeys::stake_one_members(ids);
+    members.emplace_back(BlsPubkey::identity(), 100);
+    QuorumView view(0, 100, members);
+    EXPECT_FALSE(view.has_pubkey(BlsPubkey::identity()));
+
+    BlsSignature identity;
+    identity.bytes[0] = 0xc0;
+    QuorumCertificate forged;
+    forged.quorum_view_id = view.view_id;
+    forged.aggregated_signature = identity;
+    // The identity member would sort first, so bit 0 named it.
+    for (uint64_t bitmap : {uint64_t{1}, uint64_t{0b111}, uint64_t{1} << 3, ~uint64_t{0}}) {
+        for (uint64_t slot : {uint64_t{0}, uint64_t{7}}) {
+            forged.bitmap = bitmap;
+            forged.message = sample_message();
+            forged.message.slot = slot;
+            EXPECT_FALSE(forged.verify(view)) << "bitmap " << bitmap << " slot " << slot;
+        }
+    }
+}
+
 TEST(Certificate, DebugText) {
     QuorumMessage m;
     m.vesk_id.bytes[0] = 0xaa;

@@ -26,8 +26,8 @@ public:
     std::vector<BlsPubkey> keys;
     std::vector<PubkeyProjective> points;
 
-    // Never fails: undecodable and duplicate keys are excluded and members
-    // beyond the 64th are dropped.
+    // Never fails: undecodable keys, the identity key and duplicates are
+    // excluded and members beyond the 64th are dropped.
     QuorumView(uint64_t start_slot, uint64_t end_slot,
                std::span<const std::pair<BlsPubkey, uint64_t>> members);
 

@@ -65,6 +65,25 @@ TEST(QuorumView, ExclusionsDuplicatesAndLog) {
                                    " with stake 3; excluding from quorum between slots 3..9");
 }
 
+TEST(QuorumView, IdentityKeyIsLeftOut) {
+    // The identity decodes, yet it is excluded like a key that does not, and
+    // the view id covers only the members kept.
+    auto k = sorted_keys(2);
+    CapturingLogger logger;
+    diag::set_logger(&logger);
+    QuorumView v(3, 9, Members{{k[0], 1}, {BlsPubkey::identity(), 100}, {k[1], 1}});
+    diag::set_logger(nullptr);
+    QuorumView honest(3, 9, Members{{k[0], 1}, {k[1], 1}});
+
+    EXPECT_EQ(v.keys, (std::vector<BlsPubkey>{k[0], k[1]}));
+    EXPECT_EQ(v.total_stake, u128{2});
+    EXPECT_FALSE(v.has_pubkey(BlsPubkey::identity()));
+    EXPECT_EQ(v.view_id, honest.view_id);
+    ASSERT_EQ(logger.lines.size(), 1u);
+    EXPECT_EQ(logger.lines[0], "vesk_consensus::view: Invalid voting pubkey " + to_display(BlsPubkey::identity()) +
+                                   " with stake 100; excluding from quorum between slots 3..9");
+}
+
 TEST(QuorumView, CapsAtSixtyFourMembers) {
     auto keys = sorted_keys(70);
     Members all, first64;
