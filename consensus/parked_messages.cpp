@@ -5,6 +5,7 @@
 #include <utility>
 #include <variant>
 
+#include "base/contract.hpp"
 #include "base/diag.hpp"
 #include "base/saturating.hpp"
 #include "base/text.hpp"
@@ -39,6 +40,19 @@ BlsPubkey message_source(const ConsensusMessage& msg) {
             }
         },
         msg.payload);
+}
+
+MessageKey parking_key(const ConsensusMessage& msg) {
+    MessageKey key = msg.key();
+    // A proposal's key leaves out its signer. Any member may sign the
+    // leader's header and send its copy first; keyed alone, that copy would
+    // stand in for the leader's own proposal, which then never comes back.
+    if (const auto* p = msg.get_if<SignedBlockProposalMessage>()) {
+        contract_check(key.len + p->pubkey.bytes.size() <= key.fields.size(), "parking key fields fit");
+        std::copy(p->pubkey.bytes.begin(), p->pubkey.bytes.end(), key.fields.begin() + key.len);
+        key.len = static_cast<uint8_t>(key.len + p->pubkey.bytes.size());
+    }
+    return key;
 }
 
 bool ParkedSet::insert(ParkedMessage m) {
@@ -90,7 +104,7 @@ bool ParkedMessages::park(ConsensusMessage msg, uint64_t valid_until, const Unpa
         });
         return false;
     }
-    MessageKey key = msg.key();
+    MessageKey key = parking_key(msg);
     if (parked_[event].insert(ParkedMessage{key, std::move(msg), valid_until})) ++src_size_[source];
     return true;
 }

@@ -18,8 +18,11 @@ namespace vesk {
 // The validator that sent the message; every kind has one.
 BlsPubkey message_source(const ConsensusMessage& msg);
 
+// The message's key, and for a proposal also its signer.
+MessageKey parking_key(const ConsensusMessage& msg);
+
 struct ParkedMessage {
-    MessageKey key;
+    MessageKey key;  // parking_key of msg
     ConsensusMessage msg;
     uint64_t valid_until = 0;
 

@@ -169,6 +169,28 @@ TEST(ParkedMessages, SameMessageTwiceUnderOneEventKeepsTheFirst) {
     EXPECT_EQ(store.source_size(A), 0u);
 }
 
+TEST(ParkedMessages, ACopySignedByAnotherMemberNeverShadowsTheSignersOwn) {
+    // B signs A's header and gets it in first; A's own proposal of the same
+    // header is still parked, beside the copy.
+    ParkedMessages store(10, ParkedMessages::STATE_MACHINE_SRC_CAPACITY);
+    ConsensusMessage copy = proposal(A, 15, 1);
+    std::get<SignedBlockProposalMessage>(copy.payload).pubkey = B;
+    const ConsensusMessage own = proposal(A, 15, 2);
+    ASSERT_EQ(copy.key(), own.key());
+    EXPECT_NE(parking_key(copy), parking_key(own));
+    EXPECT_EQ(parking_key(own), parking_key(proposal(A, 15, 3)));
+
+    EXPECT_TRUE(store.park(copy, 15, reached(14)));
+    EXPECT_TRUE(store.park(own, 15, reached(14)));
+    EXPECT_TRUE(store.park(proposal(A, 15, 3), 15, reached(14)));  // A's again: a duplicate
+    EXPECT_EQ(store.source_size(A), 1u);
+    EXPECT_EQ(store.source_size(B), 1u);
+    std::vector<ConsensusMessage> out = store.unpark(reached(14));
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_TRUE(out[0] == copy);
+    EXPECT_TRUE(out[1] == own);
+}
+
 TEST(ParkedMessages, SameMessageUnderTwoEventsIsStoredAndCountedTwice) {
     ParkedMessages store(10, ParkedMessages::STATE_MACHINE_SRC_CAPACITY);
     EXPECT_TRUE(store.park(ping(A, 7), 20, reached(12)));

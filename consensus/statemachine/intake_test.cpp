@@ -606,5 +606,63 @@ TEST_F(IntakeTest, EarlyProposalIsReleasedWhenTheTipMoves) {
     EXPECT_EQ(m.tip_slot(), 1u);
 }
 
+TEST_F(IntakeTest, ACopySignedByAnotherMemberDoesNotHideTheLeadersProposal) {
+    Machine m = make();
+    // The certificate for slot 1, led by member 0, that the follower has not
+    // seen yet.
+    QuorumMessage q1;
+    q1.slot = 1;
+    q1.parent_qc_id = m.tip_qc.message.qc_id;
+    q1.vesk_id = ids[0].pubkey;
+    q1.timestamp = now_ms();
+    q1.bank_hash = filled(0x31);
+    q1.qc_id = QuorumMessage::compute_qc_id(q1.slot, q1.parent_qc_id, q1.leader_view, q1.entries_hash, q1.vesk_id,
+                                            q1.timestamp, q1.bank_hash, q1.recovery, q1.crosschain);
+    std::vector<std::pair<size_t, BlsSignature>> sigs;
+    for (size_t i = 0; i < 3; ++i) sigs.emplace_back(i, bls::sign(ids[i].secret, q1.signing_bytes()));
+    const QuorumCertificate c1(view->view_id, q1, sigs);
+
+    // The leader's block for slot 2, without entries, on top of slot 1.
+    const Hash bank = filled(0x32);
+    BlockProposalMessage p2 = header(2);
+    p2.parent_qc_id = q1.qc_id;
+    p2.entry_count = 0;
+    p2.entries_hash = Block::compute_entries_hash(q1.bank_hash, {});
+    p2.proof_hash = hashv({bank.span()});
+
+    // Member 3 signs the leader's header itself and gets in first.
+    EXPECT_EQ(event_texts(m.receive(signed_by(p2, 3))),
+              (Texts{received(2, 3), first_seen(2, p2.timestamp, 3), parked_until_chain(1)}));
+    EXPECT_EQ(event_texts(m.receive(proposed(p2))),
+              (Texts{received(2), first_seen(2, p2.timestamp), parked_until_chain(1)}));
+
+    // The tip reaches slot 1 and both come back: the copy waits for its
+    // signer to lead, the leader's proposal for its block.
+    SubResult r = m.receive(c1);
+    Texts texts = event_texts(r);
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(event_kinds(r).front(), "CertificateValid");
+    EXPECT_EQ(Texts(texts.begin() + 1, texts.end()),
+              (Texts{received(2, 3),
+                     parked_under(format("LeaderRotated {{ new_leader: {}, block_height: 2 }}", key(3))),
+                     received(2), unknown_block(2), parked_until_processed(2)}));
+    EXPECT_EQ(m.tip_slot(), 1u);
+
+    // The block is processed and the follower votes for it.
+    const CrosschainCommitment crosschain{filled(0x33), 4};
+    r = m.queue_processed_block(ids[0].pubkey, p2, bank, crosschain, ProcessedParent{q1.bank_hash, q1.vesk_id, 1});
+    const QuorumMessage q2 = p2.to_quorum_message(bank, crosschain);
+    EXPECT_EQ(event_texts(r),
+              (Texts{received(2), "BlockReplayed { slot: 2 }",
+                     format("VoteLockPending {{ slot: 2, qc_id: {:?}, leader_view: 0, parent_qc: {:?} }}", q2.qc_id,
+                            m.tip_qc),
+                     "SignedProposal { slot: 2 }"}));
+    ASSERT_EQ(message_texts(r), Texts{format("Unicast({}, BlockSignature)", key(0))});
+    const auto& vote = *std::get<Unicast>(r.messages[0]).message.get_if<SignedQuorumMessage>();
+    EXPECT_EQ(vote.message, q2);
+    EXPECT_EQ(vote.pubkey, ids[1].pubkey);
+    EXPECT_TRUE(vote.validate());
+}
+
 }  // namespace
 }  // namespace vesk
