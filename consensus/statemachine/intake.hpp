@@ -74,9 +74,6 @@ template <Timestamper T, VoteVerifier V>
 SubResult VeskStatemachine<T, V>::receive_entry_announcement(const SignedEntryAnnouncement& a) {
     using namespace statemachine_detail;
     if (a.slot <= tip_slot()) return {};
-    // Without this bound the leader could fill our memory with announcements
-    // for slots the tip never reaches.
-    if (a.slot - tip_slot() >= FIRST_SEEN_HORIZON) return {};
     if (a.entry_id >= MAX_ENTRIES_PER_SLOT) {
         return SubResult::event(events::EntryRejectedExceedsCap{a.slot, a.entry_id, MAX_ENTRIES_PER_SLOT});
     }
@@ -88,6 +85,9 @@ SubResult VeskStatemachine<T, V>::receive_entry_announcement(const SignedEntryAn
         state->second.proposal->entry_count <= a.entry_id) {
         return {};
     }
+    // Without this bound the leader could fill our memory with announcements
+    // for slots the tip never reaches; nothing is kept for them.
+    if (a.slot - tip_slot() >= FIRST_SEEN_HORIZON) return {};
 
     ProducerSlotEntry key{a.producer, a.slot, a.entry_id};
     auto [seen, inserted] = seen_announcements.try_emplace(key, a.entry_hash);

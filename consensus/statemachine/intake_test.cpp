@@ -567,6 +567,28 @@ TEST_F(IntakeTest, AnnouncementsBeyondTheHorizonAreNotStored) {
     }
     EXPECT_EQ(m.seen_announcements.size(), 1u);
 
+    // Far ahead, the checks still report as anywhere else; only the storing
+    // is skipped.
+    struct Case {
+        const char* name;
+        SignedEntryAnnouncement announcement;
+        std::string event;
+    };
+    std::vector<Case> cases = {
+        {"index 256", announce(111, 256, filled(1)),
+         "EntryRejectedExceedsCap { slot: 111, entry_id: 256, entry_count: 256 }"},
+        {"forged, beyond the cap", announce_signed(5000, 300, filled(1), 0, 2),
+         "EntryRejectedExceedsCap { slot: 5000, entry_id: 300, entry_count: 256 }"},
+        {"validly signed by a non-leader", announce(111, 0, filled(1), 2),
+         format("EntryAuthInvalid {{ slot: 111, entry_id: 0, claimed_signer: {} }}", key(2))},
+        {"leader's, signed by another", announce_signed(UINT64_MAX, 0, filled(1), 0, 2),
+         format("EntryAuthInvalid {{ slot: {}, entry_id: 0, claimed_signer: {} }}", UINT64_MAX, key(0))},
+    };
+    for (auto& c : cases) {
+        EXPECT_EQ(event_texts(m.receive(c.announcement)), Texts{c.event}) << c.name;
+    }
+    EXPECT_EQ(m.seen_announcements.size(), 1u);
+
     // Near the top of the slot range the horizon does not wrap.
     Machine top = make(1, snapshot(UINT64_MAX - 5));
     EXPECT_EQ(event_texts(top.receive(announce(UINT64_MAX, 0, filled(1)))),
