@@ -163,14 +163,20 @@ std::optional<size_t> cgroup_cpu_quota() {
     return std::nullopt;
 }
 
-size_t usable_processor_count() {
-    size_t count = allowed_processors().size();
-    if (count == 0) {
-        long online = sysconf(_SC_NPROCESSORS_ONLN);
-        count = online > 0 ? static_cast<size_t>(online) : 1;
+size_t usable_processor_count(std::optional<size_t> cgroup_quota, size_t affinity_count, long online_count) {
+    size_t count = 0;
+    if (cgroup_quota) {
+        count = *cgroup_quota;
+    } else if (affinity_count > 0) {
+        count = affinity_count;
+    } else if (online_count > 0) {
+        count = static_cast<size_t>(online_count);
     }
-    if (auto quota = cgroup_cpu_quota()) count = std::min(count, *quota);
     return std::max<size_t>(count, 1);
+}
+
+size_t usable_processor_count() {
+    return usable_processor_count(cgroup_cpu_quota(), allowed_processors().size(), sysconf(_SC_NPROCESSORS_ONLN));
 }
 
 }  // namespace vesk

@@ -26,8 +26,11 @@ std::optional<size_t> cgroup_v1_quota(std::string_view quota_us, std::string_vie
 // ancestors (cgroup v2, else v1); none when no quota applies.
 std::optional<size_t> cgroup_cpu_quota();
 
-// Processors this process may use: the affinity mask's count (else the online
-// count), capped by the control group's CPU quota; at least 1.
+// Processors this process may use: the control group's CPU quota when one
+// applies, else the affinity mask's count (0 when unreadable), else the
+// online count (not positive when unknown); at least 1.
+size_t usable_processor_count(std::optional<size_t> cgroup_quota, size_t affinity_count, long online_count);
+// The same for this process as it runs now.
 size_t usable_processor_count();
 
 }  // namespace vesk
