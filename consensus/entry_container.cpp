@@ -1,6 +1,9 @@
 #include "consensus/entry_container.hpp"
 
+#include <limits>
+
 #include "base/bytes.hpp"
+#include "base/saturating.hpp"
 #include "base/text.hpp"
 #include "hash/sha256.hpp"
 
@@ -59,6 +62,9 @@ void EntryContainer::ProducerStream::drain() {
             event_sender.send(ProducerStreamEvent{ProducerStreamEvent::Entry{e->second}});
             ++cursor;
         }
+        // The last slot of the range stays the next one, its cursor past its
+        // entries: a wrap to slot 0 would deliver old slots again.
+        if (*next_slot == std::numeric_limits<uint64_t>::max()) return;
         next_slot = *next_slot + 1;
         cursor = 0;
     }
@@ -109,7 +115,7 @@ void EntryContainer::remove(const BlsPubkey& producer, uint64_t slot) {
     ProducerStream& stream = s->second;
     stream.slots.erase(slot);
     if (stream.next_slot == slot) {
-        stream.next_slot = slot + 1;
+        stream.next_slot = sat_add(slot, uint64_t{1});
         stream.cursor = 0;
         stream.drain();
     }

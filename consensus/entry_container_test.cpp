@@ -119,6 +119,67 @@ TEST_F(EntryContainerTest, GetCreatesNothing) {
     container->remove(other, 1);  // unknown producer: nothing happens
 }
 
+TEST(EntryContainerTopOfRange, NextSlotStaysAtTheLastSlot) {
+    constexpr uint64_t MAX = UINT64_MAX;
+    auto [container, announcements] = EntryContainer::make();
+    std::vector<EntryContainer::StreamReceiver> streams;
+    auto events = [&](size_t i) {
+        Events out;
+        for (;;) {
+            auto r = streams[i].try_recv();
+            if (r.status != RecvStatus::Value) break;
+            if (auto* h = std::get_if<ProducerStreamEvent::Header>(&r.value->value)) {
+                out.push_back(format("H{}", h->header.slot));
+            } else {
+                auto& e = std::get<ProducerStreamEvent::Entry>(r.value->value).entry;
+                out.push_back(format("E{}.{}", e.slot, e.index));
+            }
+        }
+        return out;
+    };
+    auto entry = [](const BlsPubkey& producer, uint64_t slot, uint64_t index) {
+        return EntryMessage{{{1}}, slot, index, producer, false};
+    };
+    auto header = [](const BlsPubkey& producer, uint64_t slot, uint64_t count) {
+        BlockProposalMessage h;
+        h.slot = slot;
+        h.entry_count = count;
+        h.vesk_id = producer;
+        return h;
+    };
+    const std::string last = format("{}", MAX);
+
+    // One producer reaches the last slot from the one before it, another
+    // starts there with a header and no entries.
+    BlsPubkey a = bls::pubkey_from_secret(testkeys::secret(1));
+    BlsPubkey b = bls::pubkey_from_secret(testkeys::secret(2));
+    EXPECT_TRUE(container.finish_slot(header(a, MAX - 1, 1)));
+    EXPECT_TRUE(container.finish_slot(header(b, MAX, 0)));
+    for (int i = 0; i < 2; ++i) streams.push_back(std::move(*announcements.try_recv().value));
+    EXPECT_EQ(container.add(entry(a, MAX - 1, 0)), AddOutcome::Added);
+    EXPECT_EQ(container.add(entry(a, MAX, 0)), AddOutcome::Added);
+    EXPECT_TRUE(container.finish_slot(header(a, MAX, 1)));
+    EXPECT_EQ(events(0), (Events{format("H{}", MAX - 1), format("E{}.0", MAX - 1), "H" + last, "E" + last + ".0"}));
+    EXPECT_EQ(events(1), (Events{"H" + last}));
+
+    // Nothing wraps to slot 0, and the last slot is not delivered again.
+    for (const BlsPubkey& p : {a, b}) {
+        EXPECT_EQ(container.add(entry(p, 0, 0)), AddOutcome::Rejected);
+        EXPECT_FALSE(container.finish_slot(header(p, 0, 0)));
+        EXPECT_FALSE(container.finish_slot(header(p, MAX, 1)));
+    }
+    EXPECT_EQ(container.add(entry(a, MAX, 0)), AddOutcome::Duplicate);
+    EXPECT_EQ(container.add(entry(b, MAX, 0)), AddOutcome::Rejected);
+    container.prune_below(MAX);
+    EXPECT_EQ(events(0), Events{});
+    EXPECT_EQ(events(1), Events{});
+
+    // Removing the last slot does not wrap either.
+    container.remove(a, MAX);
+    EXPECT_EQ(container.add(entry(a, 0, 0)), AddOutcome::Rejected);
+    EXPECT_EQ(events(0), Events{});
+}
+
 TEST(EntryContainerNoListeners, StoresWithoutReceivers) {
     auto [container, announcements] = EntryContainer::make();
     { auto drop = std::move(announcements); }
