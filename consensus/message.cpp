@@ -106,7 +106,8 @@ StateSyncResponse::StateSyncResponse(std::vector<BlsPubkey> m, uint64_t to, cons
     signature = bls::sign(secret, signing_bytes());
 }
 std::vector<uint8_t> StateSyncResponse::signing_bytes() const {
-    ByteWriter w(136 + 48 * members.size() + QuorumCertificate::BODY_LEN * qcs.size());
+    // 144 fixed bytes: the tag, the four scalar fields and both counts.
+    ByteWriter w(144 + 48 * members.size() + QuorumCertificate::BODY_LEN * qcs.size());
     w.tag("STATE_SYNC_RESPONSE_DST").bytes(responder.bytes).u64(to_slot).bytes(vesk_id.bytes).boolean(has_next_view);
     w.u64(members.size());
     for (const auto& k : members) w.bytes(k.bytes);

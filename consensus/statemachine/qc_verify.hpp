@@ -20,9 +20,9 @@ struct QcCheck {
 // the calling thread with a contract failure.
 ThreadPool& qc_verify_pool();
 
-// True exactly when every certificate verifies against its view. The checks
-// are shared out among the pool's threads, each going through its share in
-// order; the first failure stops them all. The caller blocks until done.
+// True exactly when every certificate verifies against its view. Each of the
+// pool's threads takes the next unchecked certificate until none is left; the
+// first failure stops them all. The caller blocks until done.
 bool verify_qcs_in_parallel(ThreadPool& pool, std::span<const QcCheck> checks);
 inline bool verify_qcs_in_parallel(std::span<const QcCheck> checks) {
     return verify_qcs_in_parallel(qc_verify_pool(), checks);
