@@ -14,9 +14,9 @@
 #include "adversarial/faults.hpp"
 #include "adversarial/invariants.hpp"
 #include "adversarial/logger.hpp"
+#include "base/clock.hpp"
 #include "sim/imperfect_channels.hpp"
 #include "sim/node_logic.hpp"
-#include "sim/timestamp.hpp"
 
 namespace vesk {
 

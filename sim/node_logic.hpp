@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/clock.hpp"
 #include "base/contract.hpp"
 #include "base/saturating.hpp"
 #include "consensus/statemachine/statemachine.hpp"
