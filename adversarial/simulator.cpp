@@ -14,8 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The node adapter stops reading while this many votes wait.
-constexpr size_t VOTE_BACKLOG = 64;
 constexpr size_t TXS_PER_ROUND = 3;
 
 void append_u64_le(std::vector<uint8_t>& out, uint64_t v) {
@@ -91,11 +89,6 @@ std::array<bool, ConsensusSimulator::NODE_COUNT> ConsensusSimulator::crashed_in(
     return crashed;
 }
 
-bool ConsensusSimulator::votes_waiting(size_t k, size_t at_least) const {
-    const auto& v = nodes[k].state.vote_verifier;
-    return v.queue_len() + v.ready_len() >= at_least;
-}
-
 void ConsensusSimulator::inject_transactions(uint64_t round, uint64_t next) {
     Node::Machine& l = nodes[leader].state;
     last_injected = next;
@@ -164,13 +157,14 @@ void ConsensusSimulator::run_round(uint64_t r) {
             const size_t t = d.to;
             if (crashed[t]) continue;
             std::vector<Node::Message> out;
-            if (votes_waiting(t, VOTE_BACKLOG)) out = nodes[t].tick().messages;
+            // The node asks to be drained before it takes more, as in a threaded run.
+            if (!nodes[t].can_receive()) out = nodes[t].tick().messages;
             auto received = nodes[t].receive(std::move(d.message)).messages;
             out.insert(out.end(), std::make_move_iterator(received.begin()), std::make_move_iterator(received.end()));
             dispatch(unpack_nodelogic_messages(t, std::move(out)), r, active, next_wave);
         }
         for (size_t k = 0; k < nodes.size(); ++k) {
-            if (!crashed[k] && votes_waiting(k, 1)) {
+            if (!crashed[k] && nodes[k].tick_requested()) {
                 dispatch(unpack_nodelogic_messages(k, nodes[k].tick().messages), r, active, next_wave);
             }
         }
