@@ -97,7 +97,7 @@ void ConsensusSimulator::inject_transactions(uint64_t round, uint64_t next) {
         append_u64_le(tx.bytes, config.seed);
         append_u64_le(tx.bytes, round);
         append_u64_le(tx.bytes, i);
-        tx.id = hash_bytes(tx.bytes);
+        tx.id = hashv({tx.bytes});
         l.pending_txs.push_back(std::move(tx));
     }
     l.proposals[{l.identity.pubkey, next}].replayed_entries_hash.reset();

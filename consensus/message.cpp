@@ -238,7 +238,7 @@ MessageKey ConsensusMessage::key() const {
             } else if constexpr (std::is_same_v<T, SignedBlockProposalMessage>) {
                 auto b = p.proposal.signing_bytes();
                 constexpr size_t tag = BlockProposalMessage::SIGNING_TAG.size();
-                w.hash(hash_bytes(std::span<const uint8_t>(b.data() + tag, b.size() - tag)));
+                w.hash(hashv({std::span<const uint8_t>(b.data() + tag, b.size() - tag)}));
             } else if constexpr (std::is_same_v<T, SignedQuorumMessage>) {
                 w.u64(p.message.slot).key(p.message.vesk_id).key(p.pubkey);
             } else if constexpr (std::is_same_v<T, QuorumCertificate>) {
