@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "base/bytes.hpp"
 #include "base/contract.hpp"
 #include "base/saturating.hpp"
 #include "base/text.hpp"
@@ -15,10 +16,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr size_t TXS_PER_ROUND = 3;
-
-void append_u64_le(std::vector<uint8_t>& out, uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 }  // namespace
 
@@ -94,9 +91,7 @@ void ConsensusSimulator::inject_transactions(uint64_t round, uint64_t next) {
     last_injected = next;
     for (uint64_t i = 0; i < TXS_PER_ROUND; ++i) {
         Transaction tx;
-        append_u64_le(tx.bytes, config.seed);
-        append_u64_le(tx.bytes, round);
-        append_u64_le(tx.bytes, i);
+        tx.bytes = ByteWriter(24).u64(config.seed).u64(round).u64(i).take();
         tx.id = hashv({tx.bytes});
         l.pending_txs.push_back(std::move(tx));
     }
