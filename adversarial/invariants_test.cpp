@@ -59,18 +59,18 @@ TEST(Invariants, HarnessChainPassesWhateverTheSlots) {
 }
 
 TEST(Invariants, BlockIdCoversEveryField) {
-    const Block base = block_at(5, hash_bytes(as_bytes("parent")));
+    const Block base = block_at(5, hashv({as_bytes("parent")}));
     const Hash id = block_id(base, Hash{});
     Block other = base;
     other.slot = 6;
     EXPECT_NE(block_id(other, Hash{}), id);
     other = base;
-    other.entry_hashes.push_back(hash_bytes(as_bytes("entry")));
+    other.entry_hashes.push_back(hashv({as_bytes("entry")}));
     EXPECT_NE(block_id(other, Hash{}), id);
     other = base;
     other.vesk_id.bytes[0] = 1;
     EXPECT_NE(block_id(other, Hash{}), id);
-    EXPECT_NE(block_id(base, hash_bytes(as_bytes("bank"))), id);
+    EXPECT_NE(block_id(base, hashv({as_bytes("bank")})), id);
     // The certificate id of the block's statement.
     EXPECT_EQ(id, QuorumMessage::compute_qc_id(5, base.parent_qc_id, 0, Block::compute_entries_hash(Hash{}, {}),
                                                BlsPubkey{}, 0, Hash{}, false, CrosschainCommitment{Hash{}, 0}));
@@ -104,20 +104,20 @@ TEST(Invariants, DescendingHeights) {
 
 TEST(Invariants, TwoBlocksAtOneHeightWithDifferentParents) {
     const Block first = block_at(5, Hash{});
-    const Block second = block_at(5, hash_bytes(as_bytes("elsewhere")));
+    const Block second = block_at(5, hashv({as_bytes("elsewhere")}));
     const Chain chain{{first, Hash{}}, {second, Hash{}}};
     EXPECT_EQ(invariants::check_safety(chain),
               (InvariantResult{
                   "Safety", false,
                   format("Fork at height 5: block ids {} vs {}", block_id(first, Hash{}), block_id(second, Hash{}))}));
     // Different bank hashes alone also make two ids.
-    const Chain banks{{first, Hash{}}, {first, hash_bytes(as_bytes("bank"))}};
+    const Chain banks{{first, Hash{}}, {first, hashv({as_bytes("bank")})}};
     EXPECT_FALSE(invariants::check_safety(banks).passed);
 }
 
 TEST(Invariants, ConsistencyNamesTheBrokenLink) {
     Chain chain = invariants::chain_from_history(std::vector<uint64_t>{1, 2, 3});
-    const Hash stray = hash_bytes(as_bytes("stray"));
+    const Hash stray = hashv({as_bytes("stray")});
     chain[2].first.parent_qc_id = stray;
     EXPECT_EQ(invariants::check_consistency(chain).message,
               format("Block 3 parent_qc_id {} != block 2 qc_id {}", stray, block_id(chain[1].first, Hash{})));

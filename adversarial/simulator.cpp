@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "base/bytes.hpp"
 #include "base/contract.hpp"
 #include "base/saturating.hpp"
 #include "base/text.hpp"
@@ -14,13 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The node adapter stops reading while this many votes wait.
-constexpr size_t VOTE_BACKLOG = 64;
 constexpr size_t TXS_PER_ROUND = 3;
-
-void append_u64_le(std::vector<uint8_t>& out, uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 }  // namespace
 
@@ -91,20 +86,13 @@ std::array<bool, ConsensusSimulator::NODE_COUNT> ConsensusSimulator::crashed_in(
     return crashed;
 }
 
-bool ConsensusSimulator::votes_waiting(size_t k, size_t at_least) const {
-    const auto& v = nodes[k].state.vote_verifier;
-    return v.queue_len() + v.ready_len() >= at_least;
-}
-
 void ConsensusSimulator::inject_transactions(uint64_t round, uint64_t next) {
     Node::Machine& l = nodes[leader].state;
     last_injected = next;
     for (uint64_t i = 0; i < TXS_PER_ROUND; ++i) {
         Transaction tx;
-        append_u64_le(tx.bytes, config.seed);
-        append_u64_le(tx.bytes, round);
-        append_u64_le(tx.bytes, i);
-        tx.id = hash_bytes(tx.bytes);
+        tx.bytes = ByteWriter(24).u64(config.seed).u64(round).u64(i).take();
+        tx.id = hashv({tx.bytes});
         l.pending_txs.push_back(std::move(tx));
     }
     l.proposals[{l.identity.pubkey, next}].replayed_entries_hash.reset();
@@ -164,13 +152,14 @@ void ConsensusSimulator::run_round(uint64_t r) {
             const size_t t = d.to;
             if (crashed[t]) continue;
             std::vector<Node::Message> out;
-            if (votes_waiting(t, VOTE_BACKLOG)) out = nodes[t].tick().messages;
+            // The node asks to be drained before it takes more, as in a threaded run.
+            if (!nodes[t].can_receive()) out = nodes[t].tick().messages;
             auto received = nodes[t].receive(std::move(d.message)).messages;
             out.insert(out.end(), std::make_move_iterator(received.begin()), std::make_move_iterator(received.end()));
             dispatch(unpack_nodelogic_messages(t, std::move(out)), r, active, next_wave);
         }
         for (size_t k = 0; k < nodes.size(); ++k) {
-            if (!crashed[k] && votes_waiting(k, 1)) {
+            if (!crashed[k] && nodes[k].tick_requested()) {
                 dispatch(unpack_nodelogic_messages(k, nodes[k].tick().messages), r, active, next_wave);
             }
         }

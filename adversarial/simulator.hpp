@@ -14,9 +14,9 @@
 #include "adversarial/faults.hpp"
 #include "adversarial/invariants.hpp"
 #include "adversarial/logger.hpp"
+#include "base/clock.hpp"
 #include "sim/imperfect_channels.hpp"
 #include "sim/node_logic.hpp"
-#include "sim/timestamp.hpp"
 
 namespace vesk {
 
@@ -73,7 +73,6 @@ public:
 private:
     // The round's crash state of every node.
     std::array<bool, NODE_COUNT> crashed_in(std::span<const Fault> active, uint64_t round) const;
-    bool votes_waiting(size_t k, size_t at_least) const;
     void inject_transactions(uint64_t round, uint64_t next);
     void copy_leader_entries(const std::vector<Delivery>& deliveries);
     void dispatch(std::vector<Delivery> deliveries, uint64_t round, std::span<const Fault> active,

@@ -8,12 +8,12 @@
 #include <cstdio>
 
 #include "app/cli.hpp"
+#include "base/clock.hpp"
 #include "base/text.hpp"
 #include "consensus/bls.hpp"
 #include "consensus/entry_container.hpp"
 #include "consensus/view.hpp"
 #include "sim/simulation.hpp"
-#include "sim/timestamp.hpp"
 
 namespace vesk {
 

@@ -66,13 +66,38 @@ blst_p2_affine hash_to_g2(std::span<const uint8_t> msg) {
     return a;
 }
 
+void prepare_message(std::optional<MillerLines>& out, std::span<const uint8_t> msg) {
+    const blst_p2_affine h = hash_to_g2(msg);
+    if (blst_p2_affine_is_inf(&h)) {
+        out.reset();
+        return;
+    }
+    if (!out) out.emplace();
+    blst_precompute_lines(out->data(), &h);
+}
+
+bool pairing_holds(const blst_p1_affine& p, const std::optional<MillerLines>& h, const blst_p2_affine& s,
+                   const blst_p1_affine& minus_g1) {
+    blst_fp12 f = *blst_fp12_one();
+    if (h && !blst_p1_affine_is_inf(&p)) blst_miller_loop_lines(&f, h->data(), &p);
+    if (!blst_p2_affine_is_inf(&s)) {
+        // The lines of s would serve once only; the plain loop gives the same value.
+        blst_fp12 g;
+        blst_miller_loop(&g, &s, &minus_g1);
+        blst_fp12_mul(&f, &f, &g);
+    }
+    blst_fp12 r;
+    blst_final_exp(&r, &f);
+    return blst_fp12_is_one(&r);
+}
+
 BlsSignature sign(const BlsSecretKey& secret, std::span<const uint8_t> msg) {
     ++signature_work().signs;
-    blst_p2 h;
-    blst_hash_to_g2(&h, msg.data(), msg.size(), reinterpret_cast<const uint8_t*>(DST.data()),
-                    DST.size(), nullptr, 0);
+    const blst_p2_affine h = hash_to_g2(msg);
+    blst_p2 hp;
+    blst_p2_from_affine(&hp, &h);
     blst_p2 s;
-    blst_p2_mult(&s, &h, secret.scalar.b, 255);
+    blst_p2_mult(&s, &hp, secret.scalar.b, 255);
     return compress_g2(s);
 }
 
@@ -89,7 +114,9 @@ std::optional<BlsSignature> aggregate_signatures(std::span<const BlsSignature> s
 
 namespace {
 
-bool decode_and_check(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg) {
+bool counted_check(uint64_t SignatureWork::*tally, const BlsPubkey& key, const BlsSignature& sig,
+                   std::span<const uint8_t> msg) {
+    ++(signature_work().*tally);
     auto pk = PubkeyAffine::decode(key);
     if (!pk) return false;
     auto s = SignatureAffine::decode(sig);
@@ -100,13 +127,11 @@ bool decode_and_check(const BlsPubkey& key, const BlsSignature& sig, std::span<c
 }  // namespace
 
 bool verify(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg) {
-    ++signature_work().single_checks;
-    return decode_and_check(key, sig, msg);
+    return counted_check(&SignatureWork::single_checks, key, sig, msg);
 }
 
 bool verify_aggregate(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg) {
-    ++signature_work().certificate_checks;
-    return decode_and_check(key, sig, msg);
+    return counted_check(&SignatureWork::certificate_checks, key, sig, msg);
 }
 
 blst_p1_affine negated_g1_generator() {
@@ -129,25 +154,9 @@ namespace vesk {
 BlsPubkey BlsPubkey::from_projective(const PubkeyProjective& p) { return bls::compress_g1(p.point); }
 
 bool PubkeyAffine::_verify_signature(const SignatureAffine& sig, std::span<const uint8_t> msg) const {
-    // e(pk, H(m)) · e(-G1, sig) == 1, as one product of two Miller loops over
-    // precomputed lines and a single final exponentiation. A pair with the
-    // identity on either side contributes one.
-    blst_p2_affine h = bls::hash_to_g2(msg);
-    blst_fp12 f = *blst_fp12_one();
-    blst_fp6 lines[68];
-    if (!blst_p2_affine_is_inf(&h) && !is_identity()) {
-        blst_precompute_lines(lines, &h);
-        blst_miller_loop_lines(&f, lines, &point);
-    }
-    if (!sig.is_identity()) {
-        blst_precompute_lines(lines, &sig.point);
-        blst_fp12 g;
-        blst_miller_loop_lines(&g, lines, &bls::neg_g1_generator_affine());
-        blst_fp12_mul(&f, &f, &g);
-    }
-    blst_fp12 r;
-    blst_final_exp(&r, &f);
-    return blst_fp12_is_one(&r);
+    std::optional<bls::MillerLines> h;
+    bls::prepare_message(h, msg);
+    return bls::pairing_holds(point, h, sig.point, bls::neg_g1_generator_affine());
 }
 
 }  // namespace vesk

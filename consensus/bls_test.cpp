@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "base/text.hpp"
+#include "consensus/signature_work.hpp"
 #include "consensus/test_keys.hpp"
 #include "hash/hash.hpp"
 
@@ -86,6 +89,38 @@ TEST(Bls, IdentityKeyAndSignaturePassEveryMessage) {
     EXPECT_TRUE(verify(BlsPubkey::identity(), identity_signature(), {}));
     auto sig = bls::sign(testkeys::secret(3), as_bytes("x"));
     EXPECT_FALSE(verify(BlsPubkey::identity(), sig, as_bytes("x")));
+}
+
+TEST(Bls, EachOperationAddsToItsOwnTally) {
+    // Benchmarks price a run by these tallies; a check counts whether or not
+    // its inputs decode.
+    const auto sk = testkeys::secret(5);
+    const auto pk = bls::pubkey_from_secret(sk);
+    const auto good = bls::sign(sk, as_bytes("m"));
+    struct Case {
+        const char* what;
+        std::function<bool()> run;
+        bool answer;
+        SignatureWork added;
+    };
+    const Case cases[] = {
+        {"sign", [&] { return bls::sign(sk, as_bytes("m")) == good; }, true, {1, 0, 0, 0, 0}},
+        {"single", [&] { return verify(pk, good, as_bytes("m")); }, true, {0, 1, 0, 0, 0}},
+        {"single, no decode", [&] { return verify(BlsPubkey{}, good, as_bytes("m")); }, false, {0, 1, 0, 0, 0}},
+        {"certificate", [&] { return bls::verify_aggregate(pk, good, as_bytes("m")); }, true, {0, 0, 0, 0, 1}},
+        {"certificate, wrong message", [&] { return bls::verify_aggregate(pk, good, as_bytes("n")); }, false,
+         {0, 0, 0, 0, 1}},
+    };
+    for (const Case& c : cases) {
+        const SignatureWork before = signature_work();
+        EXPECT_EQ(c.run(), c.answer) << c.what;
+        const SignatureWork& after = signature_work();
+        EXPECT_EQ(after.signs - before.signs, c.added.signs) << c.what;
+        EXPECT_EQ(after.single_checks - before.single_checks, c.added.single_checks) << c.what;
+        EXPECT_EQ(after.batch_checks - before.batch_checks, c.added.batch_checks) << c.what;
+        EXPECT_EQ(after.batch_votes - before.batch_votes, c.added.batch_votes) << c.what;
+        EXPECT_EQ(after.certificate_checks - before.certificate_checks, c.added.certificate_checks) << c.what;
+    }
 }
 
 TEST(Bls, Aggregation) {

@@ -49,7 +49,7 @@ Hash QuorumMessage::compute_qc_id(uint64_t slot, const Hash& parent_qc_id, uint6
     w.tag("vesk-qc-id").u64(slot).bytes(parent_qc_id.bytes).u64(leader_view).bytes(entries_hash.bytes);
     w.bytes(vesk_id.bytes).i64(timestamp).bytes(bank_hash.bytes).boolean(recovery);
     w.bytes(crosschain.root.bytes).u64(crosschain.epoch);
-    return hash_bytes(w.data());
+    return hashv({w.data()});
 }
 
 bool SignedQuorumMessage::validate() const {

@@ -69,7 +69,7 @@ TEST(QuorumMessage, QcIdCoversEveryOtherField) {
     pre.erase(pre.begin() + 168, pre.begin() + 200);
     pre.insert(pre.begin(), {'v', 'e', 's', 'k', '-', 'q', 'c', '-', 'i', 'd'});
     ASSERT_EQ(pre.size(), 219u);
-    EXPECT_EQ(m.qc_id, hash_bytes(pre));
+    EXPECT_EQ(m.qc_id, hashv({pre}));
 
     auto id = [](const QuorumMessage& q) {
         return QuorumMessage::compute_qc_id(q.slot, q.parent_qc_id, q.leader_view, q.entries_hash, q.vesk_id,

@@ -220,7 +220,7 @@ TEST(EntryHashes, CoverEveryField) {
     uint8_t tail[8 + 8 + 1 + 8] = {2};
     bytes.insert(bytes.end(), tail, tail + sizeof tail);
     bytes.insert(bytes.end(), empty.producer.bytes.begin(), empty.producer.bytes.end());
-    EXPECT_EQ(empty.hash(), hash_bytes(bytes));
+    EXPECT_EQ(empty.hash(), hashv({bytes}));
 
     Hash seed, h1, h2;
     h1.bytes[0] = 1;
@@ -229,7 +229,7 @@ TEST(EntryHashes, CoverEveryField) {
     EXPECT_NE(Block::compute_entries_hash(seed, ab), Block::compute_entries_hash(seed, ba));
     std::vector<uint8_t> prefix = {'v', 'e', 's', 'k', '-', 'e', 'n', 't', 'r', 'i', 'e', 's', '-', 'h', 'a', 's', 'h'};
     prefix.insert(prefix.end(), seed.bytes.begin(), seed.bytes.end());
-    EXPECT_EQ(Block::compute_entries_hash(seed, {}), hash_bytes(prefix));
+    EXPECT_EQ(Block::compute_entries_hash(seed, {}), hashv({prefix}));
 }
 
 }  // namespace

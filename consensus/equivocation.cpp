@@ -1,7 +1,8 @@
 #include "consensus/equivocation.hpp"
 
-#include <array>
+#include <vector>
 
+#include "base/bytes.hpp"
 #include "base/saturating.hpp"
 #include "base/text.hpp"
 #include "hash/hash.hpp"
@@ -9,9 +10,8 @@
 namespace vesk {
 
 uint64_t proposal_block_id(const BlockProposalMessage& p) {
-    std::array<uint8_t, 8> slot{};
-    for (size_t i = 0; i < slot.size(); ++i) slot[i] = static_cast<uint8_t>(p.slot >> (8 * i));
-    const Hash digest = hashv({p.entries_hash.span(), std::span<const uint8_t>(slot)});
+    const std::vector<uint8_t> slot = ByteWriter(8).u64(p.slot).take();
+    const Hash digest = hashv({p.entries_hash.span(), slot});
     uint64_t id = 0;
     for (size_t i = 0; i < 8; ++i) id |= static_cast<uint64_t>(digest.bytes[i]) << (8 * i);
     return id;

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "sim/timestamp.hpp"
+#include "base/clock.hpp"
 
 namespace vesk {
 

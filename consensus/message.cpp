@@ -1,6 +1,6 @@
 #include "consensus/message.hpp"
 
-#include <cstring>
+#include <algorithm>
 
 #include "base/bytes.hpp"
 #include "base/contract.hpp"
@@ -67,10 +67,7 @@ std::vector<uint8_t> shreds_behind_bytes(const ShredsBehindResponse& r) {
 Hash shreds_digest(const std::vector<std::vector<uint8_t>>& shreds) {
     Sha256 h;
     for (const auto& s : shreds) {
-        uint8_t len[8];
-        uint64_t n = s.size();
-        for (int i = 0; i < 8; ++i) len[i] = static_cast<uint8_t>(n >> (8 * i));
-        h.update(len);
+        h.update(ByteWriter(8).u64(s.size()).data());
         h.update(s);
     }
     return Hash{h.finalize()};
@@ -197,76 +194,53 @@ std::string_view kind_name(MessageKind kind) {
     return names[static_cast<size_t>(kind)];
 }
 
-namespace {
-
-// Fixed-width identifying fields, appended into a key.
-class KeyWriter {
-public:
-    explicit KeyWriter(MessageKey& k) : k_(k) {}
-    KeyWriter& raw(std::span<const uint8_t> b) {
-        contract_check(k_.len + b.size() <= k_.fields.size(), "message key fields fit");
-        std::memcpy(k_.fields.data() + k_.len, b.data(), b.size());
-        k_.len = static_cast<uint8_t>(k_.len + b.size());
-        return *this;
-    }
-    KeyWriter& key(const BlsPubkey& p) { return raw(p.bytes); }
-    KeyWriter& hash(const Hash& h) { return raw(h.bytes); }
-    KeyWriter& u64(uint64_t v) {
-        uint8_t b[8];
-        for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
-        return raw(b);
-    }
-
-private:
-    MessageKey& k_;
-};
-
-}  // namespace
-
 MessageKey ConsensusMessage::key() const {
-    MessageKey k;
-    k.kind = kind();
-    KeyWriter w(k);
+    ByteWriter w(sizeof MessageKey::fields);
     std::visit(
         [&](const auto& p) {
             using T = std::decay_t<decltype(p)>;
             if constexpr (std::is_same_v<T, Ping>) {
-                w.key(p.sender).u64(p.nonce);
+                w.bytes(p.sender.bytes).u64(p.nonce);
             } else if constexpr (std::is_same_v<T, Pong>) {
-                w.key(p.pinger).key(p.responder).u64(p.nonce);
+                w.bytes(p.pinger.bytes).bytes(p.responder.bytes).u64(p.nonce);
             } else if constexpr (std::is_same_v<T, SignedEntryAnnouncement>) {
-                w.key(p.producer).u64(p.slot).u64(p.entry_id);
+                w.bytes(p.producer.bytes).u64(p.slot).u64(p.entry_id);
             } else if constexpr (std::is_same_v<T, SignedBlockProposalMessage>) {
                 auto b = p.proposal.signing_bytes();
                 constexpr size_t tag = BlockProposalMessage::SIGNING_TAG.size();
-                w.hash(hash_bytes(std::span<const uint8_t>(b.data() + tag, b.size() - tag)));
+                w.bytes(hashv({std::span<const uint8_t>(b.data() + tag, b.size() - tag)}).bytes);
             } else if constexpr (std::is_same_v<T, SignedQuorumMessage>) {
-                w.u64(p.message.slot).key(p.message.vesk_id).key(p.pubkey);
+                w.u64(p.message.slot).bytes(p.message.vesk_id.bytes).bytes(p.pubkey.bytes);
             } else if constexpr (std::is_same_v<T, QuorumCertificate>) {
-                w.u64(p.message.slot).u64(p.message.leader_view).key(p.message.vesk_id);
+                w.u64(p.message.slot).u64(p.message.leader_view).bytes(p.message.vesk_id.bytes);
             } else if constexpr (std::is_same_v<T, StateSyncRequest>) {
-                w.key(p.requester).u64(p.from_slot);
+                w.bytes(p.requester.bytes).u64(p.from_slot);
             } else if constexpr (std::is_same_v<T, StateSyncResponse>) {
-                w.key(p.responder);
+                w.bytes(p.responder.bytes);
             } else if constexpr (std::is_same_v<T, QcRequest>) {
-                w.key(p.requester).u64(p.slot);
+                w.bytes(p.requester.bytes).u64(p.slot);
             } else if constexpr (std::is_same_v<T, QcResponse>) {
-                w.key(p.responder);
+                w.bytes(p.responder.bytes);
             } else if constexpr (std::is_same_v<T, ShredsAvailableRequest>) {
-                w.key(p.requester).u64(p.from_slot);
+                w.bytes(p.requester.bytes).u64(p.from_slot);
             } else if constexpr (std::is_same_v<T, ShredsAvailableResponse>) {
-                w.key(p.responder).u64(p.from_slot);
+                w.bytes(p.responder.bytes).u64(p.from_slot);
             } else if constexpr (std::is_same_v<T, ShredsFetchRequest>) {
-                w.key(p.requester).u64(p.slot).key(p.producer).u64(p.start_index);
+                w.bytes(p.requester.bytes).u64(p.slot).bytes(p.producer.bytes).u64(p.start_index);
             } else if constexpr (std::is_same_v<T, ShredsFetchResponse>) {
-                w.key(p.responder).u64(p.slot).key(p.producer).u64(p.start_index);
+                w.bytes(p.responder.bytes).u64(p.slot).bytes(p.producer.bytes).u64(p.start_index);
             } else if constexpr (std::is_same_v<T, ShredsBehindResponse>) {
-                w.key(p.responder).u64(p.from_slot);
+                w.bytes(p.responder.bytes).u64(p.from_slot);
             } else {
                 static_assert(sizeof(T) == 0, "every kind has a key");
             }
         },
         payload);
+    MessageKey k;
+    k.kind = kind();
+    contract_check(w.size() <= k.fields.size(), "message key fields fit");
+    std::copy(w.data().begin(), w.data().end(), k.fields.begin());
+    k.len = static_cast<uint8_t>(w.size());
     return k;
 }
 

@@ -141,13 +141,13 @@ TEST_F(MessageTest, ShredsFetchResponseDigest) {
     EXPECT_EQ(n[25 + 48 + 8 + 48 + 4], 0);  // no next_index
     // Count 0, then the SHA-256 of the empty string.
     EXPECT_EQ(n[134], 0);
-    Hash empty = hash_bytes({});
+    Hash empty = hashv({as_bytes("")});
     EXPECT_TRUE(std::equal(empty.bytes.begin(), empty.bytes.end(), n.begin() + 142));
 
     ShredsFetchResponse some(a.pubkey, 1, b.pubkey, 0, 9, {{1, 2, 3}, {4}}, a.secret);
     auto s = some.signing_bytes();
     ASSERT_EQ(s.size(), 178u);
-    Hash digest = hash_bytes(ByteWriter().u64(3).bytes(std::vector<uint8_t>{1, 2, 3}).u64(1).u8(4).data());
+    Hash digest = hashv({ByteWriter().u64(3).bytes(std::vector<uint8_t>{1, 2, 3}).u64(1).u8(4).data()});
     EXPECT_TRUE(std::equal(digest.bytes.begin(), digest.bytes.end(), s.begin() + 146));
     EXPECT_TRUE(some.verify());
     auto flipped = some;

@@ -62,7 +62,7 @@ QuorumView::QuorumView(uint64_t start, uint64_t end,
     w.tag("vesk-view-id").u64(start_slot).u64(end_slot);
     for (uint64_t s : stakes) w.u64(s);
     for (const BlsPubkey& k : keys) w.bytes(k.bytes);
-    view_id = hash_bytes(w.data());
+    view_id = hashv({w.data()});
 }
 
 std::optional<uint8_t> QuorumView::find_pubkey_index(const BlsPubkey& key) const {

@@ -131,7 +131,7 @@ TEST(QuorumView, LookupsAndViewIds) {
     // The empty view's id covers the tag and the slot range only.
     QuorumView empty(5, 6, Members{});
     uint8_t bytes[28] = {'v', 'e', 's', 'k', '-', 'v', 'i', 'e', 'w', '-', 'i', 'd', 5, 0, 0, 0, 0, 0, 0, 0, 6};
-    EXPECT_EQ(empty.view_id, hash_bytes(bytes));
+    EXPECT_EQ(empty.view_id, hashv({bytes}));
     EXPECT_EQ(empty.total_stake, u128{0});
     EXPECT_EQ(empty.len(), 0u);
 }

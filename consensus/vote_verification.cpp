@@ -28,22 +28,6 @@ Coefficient draw_coefficient() {
     return c;
 }
 
-// e(p, H) · e(-G1, s) == 1 with one final exponentiation; a pair with the
-// identity on either side contributes one.
-bool pairing_holds(const blst_p1_affine& p, const std::optional<MillerLines>& h, const blst_p2_affine& s) {
-    blst_fp12 f = *blst_fp12_one();
-    if (h && !blst_p1_affine_is_inf(&p)) blst_miller_loop_lines(&f, h->data(), &p);
-    if (!blst_p2_affine_is_inf(&s)) {
-        // The lines of s would serve once only; the plain loop gives the same value.
-        blst_fp12 g;
-        blst_miller_loop(&g, &s, &*NEG_GENERATOR);
-        blst_fp12_mul(&f, &f, &g);
-    }
-    blst_fp12 r;
-    blst_final_exp(&r, &f);
-    return blst_fp12_is_one(&r);
-}
-
 struct G1 {
     using Affine = blst_p1_affine;
     using Projective = blst_p1;
@@ -113,13 +97,7 @@ std::optional<PubkeyAffine> VoteSignatureVerifier::key(const BlsPubkey& pubkey) 
 
 const std::optional<MillerLines>& VoteSignatureVerifier::message(const QuorumMessage& m) {
     if (last_message && *last_message == m) return prepared_message;
-    blst_p2_affine h = bls::hash_to_g2(m.signing_bytes());
-    if (blst_p2_affine_is_inf(&h)) {
-        prepared_message.reset();
-    } else {
-        if (!prepared_message) prepared_message.emplace();
-        blst_precompute_lines(prepared_message->data(), &h);
-    }
+    bls::prepare_message(prepared_message, m.signing_bytes());
     last_message = m;
     return prepared_message;
 }
@@ -153,7 +131,7 @@ bool VoteSignatureVerifier::batch_equation(std::span<const PubkeyAffine> keys,
     std::span<const Coefficient> c(coefficients.data(), n);
     blst_p1_affine p = weighted_sum<G1>({key_points.data(), n}, c);
     blst_p2_affine s = weighted_sum<G2>({signature_points.data(), n}, c);
-    return pairing_holds(p, h, s);
+    return bls::pairing_holds(p, h, s, *NEG_GENERATOR);
 }
 
 std::vector<VerifiedVote> VoteSignatureVerifier::verify(
@@ -189,7 +167,7 @@ std::vector<VerifiedVote> VoteSignatureVerifier::verify(
             const auto& [view_id, vote] = chunk[i];
             const PreparedVote& p = prepared[i];
             if (p.usable) ++signature_work().single_checks;
-            if (p.usable && pairing_holds(p.key.point, message(vote.message), p.signature.point)) {
+            if (p.usable && bls::pairing_holds(p.key.point, message(vote.message), p.signature.point, *NEG_GENERATOR)) {
                 out.push_back({VerifiedVote::Valid{view_id, vote}});
             } else {
                 out.push_back({VerifiedVote::Invalid{vote.pubkey}});

@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "consensus/bls.hpp"
 #include "consensus/certificate.hpp"
 #include "consensus/types.hpp"
 #include "hash/hash.hpp"
@@ -51,8 +52,7 @@ struct VerifiedVote {
 
 void debug(std::string& out, const VerifiedVote& v);
 
-// Miller-loop lines of a G2 point, as blst_precompute_lines makes them.
-using MillerLines = std::array<blst_fp6, 68>;
+using bls::MillerLines;
 
 // Owned by one state machine and used from its thread only.
 class VoteSignatureVerifier {

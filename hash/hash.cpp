@@ -14,8 +14,6 @@ Hash hashv(std::span<const std::span<const uint8_t>> parts) {
     return Hash{s.finalize()};
 }
 
-Hash hash_bytes(std::span<const uint8_t> data) { return Hash{sha256(data)}; }
-
 void write_as_base58(std::string& out, const Hash& h) {
     static constexpr char ALPHABET[] = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
     static constexpr uint64_t LIMB = 656356768;  // 58^5

@@ -24,10 +24,10 @@ inline std::span<const uint8_t> as_bytes(std::string_view s) {
     return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-// SHA-256 over the concatenation of the parts.
+// SHA-256 over the concatenation of the parts; the one-shot hash of the
+// system, also for a single part. Sha256 (hash/sha256.hpp) streams.
 Hash hashv(std::initializer_list<std::span<const uint8_t>> parts);
 Hash hashv(std::span<const std::span<const uint8_t>> parts);
-Hash hash_bytes(std::span<const uint8_t> data);
 
 // Base58 with the Bitcoin alphabet; allocation-free.
 void write_as_base58(std::string& out, const Hash& h);

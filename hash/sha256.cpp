@@ -100,10 +100,4 @@ std::array<uint8_t, 32> Sha256::finalize() {
     return out;
 }
 
-std::array<uint8_t, 32> sha256(std::span<const uint8_t> data) {
-    Sha256 h;
-    h.update(data);
-    return h.finalize();
-}
-
 }  // namespace vesk

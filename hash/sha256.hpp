@@ -20,6 +20,4 @@ private:
     uint64_t length_ = 0;
 };
 
-std::array<uint8_t, 32> sha256(std::span<const uint8_t> data);
-
 }  // namespace vesk

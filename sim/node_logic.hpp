@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/clock.hpp"
 #include "base/contract.hpp"
 #include "base/saturating.hpp"
 #include "consensus/statemachine/statemachine.hpp"
@@ -106,6 +107,9 @@ public:
 
     // Entries a block may hold.
     static constexpr size_t MAX_ENTRIES = 256;
+    // Votes waiting in the state machine's verifier at which the node stops
+    // taking messages until a tick drains them.
+    static constexpr size_t VOTE_BACKLOG = 64;
     // Headers further ahead of the tip are not kept: an honest leader stays
     // within 10 slots, and an unbounded store would let any peer grow it.
     static constexpr uint64_t REPLAY_HORIZON = 100;
@@ -150,7 +154,7 @@ public:
         return out;
     }
 
-    bool can_receive() const override { return waiting_votes() < 64; }
+    bool can_receive() const override { return waiting_votes() < VOTE_BACKLOG; }
     bool tick_requested() const override { return waiting_votes() > 0; }
     BlsPubkey get_id() const override { return state.identity.pubkey; }
 

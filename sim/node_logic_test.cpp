@@ -88,7 +88,7 @@ size_t count_kind(const std::vector<LogEvent<BlsPubkey, ConsensusLogEvent>>& log
 Transaction tx(uint32_t i) {
     Transaction t;
     t.bytes = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i >> 16)};
-    t.id = hash_bytes(t.bytes);
+    t.id = hashv({t.bytes});
     return t;
 }
 

@@ -24,13 +24,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/clock.hpp"
 #include "consensus/entry_container.hpp"
 #include "consensus/equivocation.hpp"
 #include "consensus/leader_cell.hpp"
 #include "consensus/liveness_tracker.hpp"
 #include "consensus/parked_messages.hpp"
 #include "consensus/statemachine/types.hpp"
-#include "sim/timestamp.hpp"
 
 namespace vesk {
 

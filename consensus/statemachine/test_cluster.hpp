@@ -131,7 +131,7 @@ public:
             for (size_t k = 0; k < txs_per_block; ++k) {
                 Transaction t;
                 t.bytes = {static_cast<uint8_t>(k), static_cast<uint8_t>(m.tip_slot())};
-                t.id = hash_bytes(t.bytes);
+                t.id = hashv({t.bytes});
                 m.pending_txs.push_back(t);
             }
             prepare(m);

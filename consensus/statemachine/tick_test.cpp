@@ -27,7 +27,7 @@ std::vector<Transaction> txs(size_t n) {
     for (size_t i = 0; i < n; ++i) {
         Transaction t;
         t.bytes = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
-        t.id = hash_bytes(t.bytes);
+        t.id = hashv({t.bytes});
         out.push_back(std::move(t));
     }
     return out;

@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/clock.hpp"
 #include "base/saturating.hpp"
 #include "consensus/certificate.hpp"
 #include "consensus/consensus_log_event.hpp"
@@ -21,7 +22,6 @@
 #include "consensus/view.hpp"
 #include "consensus/vote_verification.hpp"
 #include "hash/hash.hpp"
-#include "sim/timestamp.hpp"
 
 namespace vesk {
 
