@@ -249,6 +249,19 @@ public:
                                                      std::optional<uint64_t> seed,
                                                      std::optional<Sender<Record>> log_sink) {
         std::optional<std::thread> printer;
+        std::vector<std::thread> threads;
+        // A thread that cannot be started ends the call; the threads started
+        // before it are left to run on, as when a simulation is dropped.
+        struct DetachOnFailure {
+            std::optional<std::thread>& printer;
+            std::vector<std::thread>& threads;
+            ~DetachOnFailure() {
+                if (printer && printer->joinable()) printer->detach();
+                for (std::thread& t : threads) {
+                    if (t.joinable()) t.detach();
+                }
+            }
+        } detach_on_failure{printer, threads};
         std::optional<Sender<Record>> log_tx;
         if (log_sink) {
             log_tx = std::move(*log_sink);
@@ -268,7 +281,9 @@ public:
                                                        ExchangeLogger<Id, Event>(*log_tx));
 
         std::vector<Sender<NodeControlMessage>> controls;
-        std::vector<std::thread> threads;
+        controls.reserve(nodes.size());
+        // Reserved so that no started thread is lost to a failed growth.
+        threads.reserve(nodes.size());
         for (size_t i = 0; i < nodes.size(); ++i) {
             auto [control_tx, control_rx] = make_channel<NodeControlMessage>();
             auto node = std::make_unique<VirtualNode<Id, Event, Msg>>(
