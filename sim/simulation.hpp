@@ -167,7 +167,12 @@ public:
     }
 
     void run_node() {
-        if (tick_interval > TickInterval::zero()) std::this_thread::sleep_for(tick_interval);
+        // An interval whose end the clock cannot represent never elapses:
+        // sleeping through it would keep the node from ever reading its
+        // control channel, so it goes straight to waiting without a deadline.
+        if (tick_interval > TickInterval::zero() && checked_add(Clock::now(), tick_interval.count())) {
+            std::this_thread::sleep_for(tick_interval);
+        }
         TickSchedule schedule{Clock::now(), tick_interval};
         // A closed inbound channel can never deliver again; leaving it out of
         // the wait keeps the thread from spinning on it.

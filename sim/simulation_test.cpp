@@ -508,6 +508,24 @@ TEST(VirtualNodeLoop, ZeroIntervalTicksWithoutASleep) {
     EXPECT_EQ(count(rig.state->snapshot(), Step::Tick), 49u);
 }
 
+TEST(VirtualNodeLoop, IntervalBeyondTheClockNeverTicksButObeysOrders) {
+    // The longest interval, and one that the type holds but whose end the
+    // clock cannot represent.
+    const TickInterval since_epoch = std::chrono::duration_cast<TickInterval>(Clock::now().time_since_epoch());
+    for (TickInterval interval : {TickInterval::max(), TickInterval::max() - since_epoch / 2}) {
+        Rig rig(interval);
+        NodeThread t(rig);
+        rig.inbound_tx.send(TestMsg{4});
+        ASSERT_TRUE(rig.state->wait_for([](const auto& s) { return count(s, Step::Receive) == 1; }));
+        rig.control_tx.send(NodeControlMessage::Pause);
+        EXPECT_EQ(rig.next_control(), NodeControlMessage::Pause);
+        rig.control_tx.send(NodeControlMessage::Finish);
+        EXPECT_EQ(rig.next_control(), NodeControlMessage::Finish);
+        ASSERT_TRUE(t.wait_done());
+        EXPECT_EQ(count(rig.state->snapshot(), Step::Tick), 0u);
+    }
+}
+
 // ---- the whole simulation ----
 
 TEST(Simulation, FakeNodesTalkThroughTheExchangeAndLogToTheSink) {
