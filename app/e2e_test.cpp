@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,9 +14,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -30,11 +34,19 @@ using Clock = std::chrono::steady_clock;
 // Generous: the machine may be loaded and the build instrumented.
 constexpr auto PROCESS_LIMIT = 120s;
 
+// How to start the program besides its arguments.
+struct Start {
+    // Argument 0 when it is not the program's path.
+    std::optional<std::string> argv0;
+    // A limit on the process's address space, in bytes.
+    std::optional<rlim_t> address_space;
+};
+
 // One run of the program with both output streams captured through pipes
 // and standard input from /dev/null.
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& args) {
+    explicit Child(const std::vector<std::string>& args, const Start& start = {}) {
         int out[2];
         int err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) std::abort();
@@ -57,12 +69,32 @@ public:
         posix_spawnattr_setsigdefault(&attr, &defaults);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-        std::vector<std::string> full{VESK_SIM_BINARY};
+        std::vector<std::string> full{start.argv0.value_or(VESK_SIM_BINARY)};
         full.insert(full.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& a : full) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, VESK_SIM_BINARY, &actions, &attr, argv.data(), environ) != 0) std::abort();
+        if (start.address_space) {
+            // posix_spawn cannot set a limit; the child sets it before exec,
+            // with only calls that are safe after fork.
+            pid_ = fork();
+            if (pid_ < 0) std::abort();
+            if (pid_ == 0) {
+                int in = open("/dev/null", O_RDONLY);
+                if (in < 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(127);
+                struct sigaction dfl {};
+                dfl.sa_handler = SIG_DFL;
+                sigaction(SIGINT, &dfl, nullptr);
+                sigaction(SIGPIPE, &dfl, nullptr);
+                sigprocmask(SIG_SETMASK, &none, nullptr);
+                const rlimit limit{*start.address_space, *start.address_space};
+                if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+                execve(VESK_SIM_BINARY, argv.data(), environ);
+                _exit(127);
+            }
+        } else if (posix_spawn(&pid_, VESK_SIM_BINARY, &actions, &attr, argv.data(), environ) != 0) {
+            std::abort();
+        }
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attr);
         close(out[1]);
@@ -167,8 +199,8 @@ struct Outcome {
     int exit_status = -1;  // -1 unless the program exited by itself
 };
 
-Outcome run(const std::vector<std::string>& args) {
-    Child child(args);
+Outcome run(const std::vector<std::string>& args, const Start& start = {}) {
+    Child child(args, start);
     std::optional<int> status = child.finish();
     Outcome o{child.out, child.err, -1};
     EXPECT_TRUE(status.has_value()) << "the program did not end";
@@ -291,6 +323,8 @@ TEST(Program, CommandLineErrorsGoToStandardErrorWithStatusTwo) {
         {{"run-sim", "--seed", "-1"}, "Invalid value for --seed\n", "", 2},
         {{"run-sim", "-r"}, "Missing value for --rounds\n", "", 2},
         {{"run-sim", "--tick-ms"}, "Missing value for --tick-ms\n", "", 2},
+        {{"run-sim", "--tick-ms", "0"}, "Invalid value for --tick-ms\n", "", 2},
+        {{"run-sim", "--tick-ms", "0", "--tick-ms", "5"}, "Invalid value for --tick-ms\n", "", 2},
         {{"run-sim", "--script"}, "Missing value for --script\n", "", 2},
         {{"run-sim", "--channel-preset"}, "Missing value for --channel-preset\n", "", 2},
         {{"run-sim", "--channel-preset", "fast"}, "Unknown channel preset: fast (available: " + presets + ")\n", "",
@@ -510,6 +544,171 @@ TEST(Program, AClosedPipeStopsTheLogButNotTheRun) {
     ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
     EXPECT_EQ(WEXITSTATUS(*status), 0);
     EXPECT_EQ(child.err, "");
+}
+
+// ---- unusual but possible inputs ----
+
+std::string start_line_for(const std::string& tick, const std::string& sleep, const std::string& duration,
+                           const std::string& rounds, int nodes = 5) {
+    return "Starting simulation: nodes=" + std::to_string(nodes) + ", tick_ms=" + tick + ", sleep_ms=" + sleep +
+           ", duration_secs=" + duration + ", rounds=" + rounds +
+           ", latency_base=2.0ms, jitter=logN(0.00, 0.00), drop_prob=0.000";
+}
+
+TEST(Program, TickIntervalsBeyondTheClockNeverTickYetNodesObeyOrders) {
+    TempFile finish_all(
+        "actions:\n"
+        "  - at_secs: 0\n"
+        "    commands:\n"
+        "      - node_control: { nodes: all, action: finish }\n");
+    // The first fits in nanoseconds but ends beyond the clock's range; the
+    // others do not fit at all.
+    for (const std::string tick : {"9223372036854", "9223372036855", "9223372036854775807", "18446744073709551615"}) {
+        Outcome o = run({"run-sim", "-n", "2", "--tick-ms", tick, "--duration-secs", "1", "--sleep-ms", "200",
+                         "--script", finish_all.path});
+        EXPECT_EQ(o.err, "") << tick;
+        EXPECT_EQ(o.exit_status, 0) << tick;
+        // The start line and each node's Finish, and no tick ever.
+        std::vector<std::string> lines = plain_lines(o.out);
+        ASSERT_EQ(lines.size(), 3u) << tick << '\n' << o.out.substr(0, 2000);
+        EXPECT_EQ(lines[0], start_line_for(tick, "200", "Some(1)", "None", 2));
+        EXPECT_EQ(count_matching(lines, std::regex(R"(\] Finish$)")), 2u) << tick;
+    }
+}
+
+TEST(Program, LimitsAtTheTopOfTheirRange) {
+    const std::string top = "18446744073709551615";
+    struct Case {
+        std::vector<std::string> args;
+        std::string start;
+    };
+    const Case cases[] = {
+        {{"--rounds", top, "--duration-secs", "0"}, start_line_for("1000", "1000", "Some(0)", "Some(" + top + ")")},
+        {{"--duration-secs", top, "--rounds", "2", "--sleep-ms", "0"},
+         start_line_for("1000", "0", "Some(" + top + ")", "Some(2)")},
+        {{"--sleep-ms", top, "--rounds", "0"}, start_line_for("1000", top, "None", "Some(0)")},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"run-sim"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome o = run(args);
+        EXPECT_EQ(o.out, c.start + "\n") << c.start;
+        EXPECT_EQ(o.err, "") << c.start;
+        EXPECT_EQ(o.exit_status, 0) << c.start;
+    }
+}
+
+TEST(Program, ScriptsAreReadNoFurtherThanTheSizeLimit) {
+    constexpr size_t LIMIT = size_t{16} << 20;
+    const std::string too_large = ": File too large (the limit is 16777216 bytes)\n";
+    std::string text = "actions: []\n#";
+    text.resize(LIMIT - 1, 'x');
+    text += '\n';
+    TempFile at_limit(text);
+    text.insert(text.end() - 1, 'x');
+    TempFile over_limit(text);
+
+    // A pipe whose writer only stops when the reader closes its end.
+    const std::string fifo = over_limit.path + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    signal(SIGPIPE, SIG_IGN);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        int fd = -1;
+        while (fd < 0 && !stop) {
+            fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) std::this_thread::sleep_for(1ms);
+        }
+        if (fd < 0) return;
+        fcntl(fd, F_SETFL, 0);
+        const std::string block(65536, ' ');
+        while (write(fd, block.data(), block.size()) > 0) {
+        }
+        close(fd);
+    });
+
+    for (const std::string& path : {std::string("/dev/zero"), fifo, over_limit.path}) {
+        Outcome o = run({"run-sim", "--script", path});
+        EXPECT_EQ(o.err, "Failed to load script: failed to read " + path + too_large);
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.exit_status, 1) << path;
+    }
+    stop = true;
+    writer.join();
+    unlink(fifo.c_str());
+
+    Outcome o = run({"run-sim", "--script", at_limit.path, "--rounds", "0"});
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out, start_line_for("1000", "1000", "None", "Some(0)") + "\n");
+    EXPECT_EQ(o.exit_status, 0);
+}
+
+TEST(Program, AScriptMayOpenWithAByteOrderMark) {
+    TempFile script(
+        "\xef\xbb\xbf---\n"
+        "actions:\n"
+        "  - at_secs: 0\n"
+        "    description: marked\n"
+        "    commands:\n"
+        "      - set_default_config: { preset: local }\n");
+    Outcome o = run({"run-sim", "--script", script.path, "--rounds", "1", "--sleep-ms", "0"});
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+    EXPECT_EQ(o.out.rfind(start_line_for("1000", "0", "None", "Some(1)") + "\n", 0), 0u) << o.out;
+    EXPECT_NE(o.out.find("\n[script @ 0.0s] marked\n"), std::string::npos) << o.out;
+}
+
+TEST(Program, OnlyArgumentsACommandReadsMustBeText) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string out_prefix;
+        std::string err;
+        int status;
+        std::optional<std::string> argv0;
+    };
+    const Case cases[] = {
+        {{"list-scenarios", "\xff"}, "Available scenarios:\n", "", 0, std::nullopt},
+        {{"-h", "\xff"}, USAGE, "", 0, std::nullopt},
+        {{"tui", "\xff"}, "", "TUI support not compiled. Rebuild with --features tui\n", 1, std::nullopt},
+        {{"run-sim", "--bogus", "\xff"}, "", "Unrecognized option: --bogus\n", 2, std::nullopt},
+        {{"run-scenario", "a", "b", "\xff"}, "", "Unrecognized option: b\n", 2, std::nullopt},
+        {{"\xff"}, "", "Argument 1 is not valid UTF-8\n", 2, std::nullopt},
+        {{"run-sim", "--script", "\xff.yaml"}, "", "Argument 3 is not valid UTF-8\n", 2, std::nullopt},
+        // Argument 0 is never read.
+        {{"list-scenarios"}, "Available scenarios:\n", "", 0, "/opt/\xff/vesk-sim"},
+        {{"run-sim", "--rounds", "0"}, start_line_for("1000", "1000", "None", "Some(0)") + "\n", "", 0, "\xfe"},
+    };
+    for (const Case& c : cases) {
+        Outcome o = run(c.args, Start{c.argv0, std::nullopt});
+        EXPECT_EQ(o.out.rfind(c.out_prefix, 0), 0u) << c.err << o.out;
+        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(o.exit_status, c.status) << c.err;
+    }
+}
+
+TEST(Program, FailuresOnTheMainThreadEndWithOneLineNotAnAbort) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
+#endif
+    constexpr rlim_t LIMIT = rlim_t{64} << 20;
+    // A script at the size limit whose tree needs far more than the limit.
+    const std::string head = "actions:\n  - {at_secs: 1, commands: [{unset_neighborhood: {priority: 1, nodes: [";
+    const std::string tail = "0]}}]}\n";
+    std::string text = head;
+    while (text.size() + 2 + tail.size() <= (size_t{16} << 20)) text += "0,";
+    text += tail;
+    TempFile dense(text);
+
+    // Out of memory while loading the script.
+    Outcome o = run({"run-sim", "--script", dense.path, "--rounds", "0"}, Start{std::nullopt, LIMIT});
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    EXPECT_NE(o.exit_status, -1) << "ended by a signal";
+    EXPECT_NE(o.exit_status, 0);
+    EXPECT_EQ(o.out, "");
+    // Sixteen node threads need more stack than the limit leaves.
+    o = run({"run-sim", "-n", "16", "--rounds", "0"}, Start{std::nullopt, LIMIT});
+    EXPECT_EQ(o.err, "failed to spawn thread\n");
+    EXPECT_EQ(o.exit_status, 101);
 }
 
 }  // namespace

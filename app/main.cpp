@@ -19,8 +19,10 @@ int main(int argc, char** argv) {
     // the program; the event log stops and the run goes on.
     signal(SIGPIPE, SIG_IGN);
 
-    std::vector<std::string> args(argv, argv + argc);
-    int status = vesk::run_main([&] { return vesk::cli_main(args); });
+    int status = vesk::run_main([&] {
+        std::vector<std::string> args(argv, argv + argc);
+        return vesk::cli_main(args);
+    });
 
     // A threaded run leaves its threads running. Ending here, without static
     // destructors, keeps them from meeting torn-down globals; holding

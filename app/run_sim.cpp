@@ -9,6 +9,7 @@
 
 #include "app/cli.hpp"
 #include "base/clock.hpp"
+#include "base/saturating.hpp"
 #include "base/text.hpp"
 #include "consensus/bls.hpp"
 #include "consensus/entry_container.hpp"
@@ -174,8 +175,10 @@ int run_sim_with_nodes(const RunSimOptions& options, uint64_t tick_ms, uint64_t 
     }
 
     print_stdout(start_line(options, tick_ms, sleep_ms, n, config));
+    // An interval too long for the clock becomes the longest one, which a
+    // node never sees elapse.
     std::optional<ConsensusSimulation> sim = ConsensusSimulation::start_simulation_with_log_sink(
-        std::move(nodes), std::chrono::milliseconds(tick_ms), config, options.seed, std::nullopt);
+        std::move(nodes), sat_ms_to_ns(tick_ms), config, options.seed, std::nullopt);
 
     const auto start = std::chrono::steady_clock::now();
     RunLimits limits(options.duration_secs, options.rounds);

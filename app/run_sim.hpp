@@ -14,27 +14,13 @@
 #include <variant>
 #include <vector>
 
+#include "app/command_line.hpp"
 #include "sim/imperfect_channels.hpp"
 #include "sim/logging.hpp"
 #include "sim/node_logic.hpp"
 #include "sim/script.hpp"
 
 namespace vesk {
-
-struct RunSimOptions {
-    std::optional<uint64_t> nodes;
-    std::optional<uint64_t> rounds;  // main-loop iterations
-    std::optional<uint64_t> seed;
-    std::optional<uint64_t> tick_ms;
-    std::optional<uint64_t> sleep_ms;
-    std::optional<uint64_t> duration_secs;
-    std::optional<std::string> channel_preset;
-    std::optional<std::string> script;
-    std::optional<float> latency_base;
-    std::optional<float> jitter_mean;
-    std::optional<float> jitter_stddev;
-    std::optional<float> drop_prob;
-};
 
 // The BLS key generation input of node `index`. Without a seed the keys are
 // derived as with seed 0, so they are the same on every run.

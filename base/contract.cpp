@@ -11,4 +11,16 @@ void report_contract_failure(const ContractFailure& failure) noexcept {
     std::fflush(stderr);
 }
 
+void report_failure(const char* message) noexcept {
+    // Written byte by byte so that nothing here allocates: the failure may
+    // have been running out of memory.
+    flockfile(stderr);
+    for (const char* p = message; *p != '\0'; ++p) {
+        putc_unlocked(*p == '\n' || *p == '\r' ? ' ' : *p, stderr);
+    }
+    putc_unlocked('\n', stderr);
+    funlockfile(stderr);
+    std::fflush(stderr);
+}
+
 }  // namespace vesk

@@ -2,7 +2,8 @@
 // Broken internal contracts. Code that meets one throws ContractFailure; every
 // thread body runs under run_thread_body, which prints the message to standard
 // error and ends that thread only. On the main thread run_main ends the
-// program with a non-zero status.
+// program with a non-zero status. Any other exception (out of memory, a
+// failed system call) is met the same way.
 #include <exception>
 #include <optional>
 #include <string>
@@ -40,27 +41,40 @@ T contract_expect(std::optional<T>&& v, std::string_view message) {
 
 void report_contract_failure(const ContractFailure& failure) noexcept;
 
-// Runs the body of a thread; a contract failure ends only this thread.
+// One line on standard error for an exception that ended a thread: its
+// message, with any line break turned into a blank.
+void report_failure(const char* message) noexcept;
+
+// Runs the body of a thread; whatever it throws ends only this thread.
 template <class F>
 void run_thread_body(F&& body) noexcept {
     try {
         body();
     } catch (const ContractFailure& failure) {
         report_contract_failure(failure);
+    } catch (const std::exception& e) {
+        report_failure(e.what());
+    } catch (...) {
+        report_failure("unknown exception");
     }
 }
 
 inline constexpr int CONTRACT_FAILURE_EXIT_STATUS = 101;
 
-// Runs the main thread's work; a contract failure ends the program.
+// Runs the main thread's work; whatever it throws ends the program with
+// CONTRACT_FAILURE_EXIT_STATUS after one line on standard error.
 template <class F>
-int run_main(F&& body) {
+int run_main(F&& body) noexcept {
     try {
         return body();
     } catch (const ContractFailure& failure) {
         report_contract_failure(failure);
-        return CONTRACT_FAILURE_EXIT_STATUS;
+    } catch (const std::exception& e) {
+        report_failure(e.what());
+    } catch (...) {
+        report_failure("unknown exception");
     }
+    return CONTRACT_FAILURE_EXIT_STATUS;
 }
 
 }  // namespace vesk

@@ -1,6 +1,8 @@
 #pragma once
-// Unsigned 128-bit arithmetic that saturates instead of wrapping; stake sums
-// and their products with small factors use it.
+// Arithmetic that saturates instead of wrapping: unsigned 128-bit stake sums
+// and their products with small factors, 64-bit values, and durations given
+// in milliseconds on the command line.
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -34,6 +36,15 @@ constexpr int64_t sat_sub(int64_t a, int64_t b) {
     int64_t r;
     if (!__builtin_sub_overflow(a, b, &r)) return r;
     return b < 0 ? INT64_MAX : INT64_MIN;
+}
+
+// `ms` milliseconds in nanoseconds, or the longest duration the type holds
+// when they do not fit.
+constexpr std::chrono::nanoseconds sat_ms_to_ns(uint64_t ms) {
+    constexpr uint64_t NS_PER_MS = 1'000'000;
+    constexpr auto MAX = std::chrono::nanoseconds::max();
+    if (ms > static_cast<uint64_t>(MAX.count()) / NS_PER_MS) return MAX;
+    return std::chrono::nanoseconds(static_cast<int64_t>(ms * NS_PER_MS));
 }
 
 // Decimal text of a 128-bit value.

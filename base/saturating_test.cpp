@@ -18,6 +18,23 @@ TEST(Saturating, SaturatesAtTheTop) {
     EXPECT_EQ(sat_sub(INT64_MAX, int64_t{-1}), INT64_MAX);
 }
 
+TEST(Saturating, MillisecondsBeyondTheRangeOfNanosecondsBecomeTheLongestDuration) {
+    using std::chrono::nanoseconds;
+    struct Case {
+        uint64_t ms;
+        nanoseconds want;
+    };
+    const Case cases[] = {
+        {0, nanoseconds(0)},
+        {1, nanoseconds(1'000'000)},
+        {9'223'372'036'854, nanoseconds(9'223'372'036'854'000'000)},  // the largest that fits
+        {9'223'372'036'855, nanoseconds::max()},
+        {uint64_t{1} << 63, nanoseconds::max()},
+        {UINT64_MAX, nanoseconds::max()},
+    };
+    for (const Case& c : cases) EXPECT_EQ(sat_ms_to_ns(c.ms), c.want) << c.ms;
+}
+
 TEST(Saturating, DecimalText) {
     EXPECT_EQ(u128_to_string(0), "0");
     EXPECT_EQ(u128_to_string(u128{9} * UINT64_MAX), "166020696663385964535");

@@ -3,6 +3,7 @@
 #include <yaml.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,13 +12,16 @@
 #include <charconv>
 #include <concepts>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <memory>
 #include <span>
 #include <system_error>
 #include <unordered_map>
 
+#include "base/contract.hpp"
 #include "base/text.hpp"
 
 namespace vesk {
@@ -37,29 +41,62 @@ constexpr size_t MAX_DEPTH = 128;
 // of reading a document whose aliases nest (billion laughs).
 constexpr uint64_t MAX_ALIAS_EXPANSION = 100'000;
 
-enum class ScalarKind { Null, Bool, Int, Float, Str };
+enum class ScalarKind : uint8_t { Null, Bool, Int, Float, Str };
 
-struct Node {
-    enum class Type { Scalar, Sequence, Mapping };
-    Type type = Type::Scalar;
-    size_t line = 0;  // 1-based
-    size_t column = 0;
-    // Scalars.
+// What a scalar's text resolves to.
+struct Scalar {
     ScalarKind kind = ScalarKind::Str;
-    std::string text;
     bool negative = false;
     std::optional<uint64_t> magnitude;  // integers that fit
     double f64 = 0.0;                   // numbers
     float f32 = 0.0f;
-    // Sequences: the items; mappings: key, value, key, value, ...
-    std::vector<size_t> children;
-    // Nodes of the subtree with aliases expanded, saturating.
-    uint64_t expanded = 1;
 };
 
+// One node of the tree. A script at the size limit can hold millions, so a
+// node is small and owns no memory: its text lives in the document's arena
+// and its children in the document's child list. Every count and position
+// fits in 32 bits, a column in 27, because the text is at most
+// MAX_SCRIPT_BYTES long.
+class Node {
+public:
+    enum class Type : uint8_t { Scalar, Sequence, Mapping };
+
+    Node(Type type, ScalarKind kind, uint32_t line, uint32_t column)
+        : line(line),
+          column_(column & COLUMN_MASK),
+          type_(static_cast<uint32_t>(type)),
+          kind_(static_cast<uint32_t>(kind)) {}
+
+    Type type() const { return static_cast<Type>(type_); }
+    ScalarKind kind() const { return static_cast<ScalarKind>(kind_); }  // scalars
+    uint32_t column() const { return column_; }
+
+    uint32_t line = 0;  // 1-based, like the column
+    // Scalars: the text's place in the arena. Collections: the children's
+    // place in the child list; a mapping's are key, value, key, value, ...
+    uint32_t first = 0;
+    uint32_t size = 0;
+
+private:
+    static constexpr uint32_t COLUMN_MASK = (uint32_t{1} << 27) - 1;
+    uint32_t column_ : 27;
+    uint32_t type_ : 2;
+    uint32_t kind_ : 3;
+};
+static_assert(sizeof(Node) == 16);
+static_assert(MAX_SCRIPT_BYTES + 1 < (size_t{1} << 27));
+
 struct Document {
-    std::vector<Node> nodes;
-    std::optional<size_t> root;
+    // Deques grow without copying what they hold, so the tree never needs
+    // twice its size while it is built.
+    std::deque<Node> nodes;
+    std::deque<uint32_t> children;
+    std::string arena;
+    std::optional<uint32_t> root;
+
+    const Node& child(const Node& n, size_t i) const { return nodes[children[n.first + i]]; }
+    // Scalars only.
+    std::string_view text(const Node& n) const { return std::string_view(arena).substr(n.first, n.size); }
 };
 
 // A problem found while mapping the tree onto the script's records.
@@ -129,15 +166,15 @@ T parse_decimal(std::string_view t) {
 }
 
 // Plain scalars resolve as in the YAML core schema.
-void resolve_plain(Node& n) {
-    std::string_view t = n.text;
+Scalar resolve_plain(std::string_view t) {
+    Scalar n;
     if (t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL") {
         n.kind = ScalarKind::Null;
-        return;
+        return n;
     }
     if (t == "true" || t == "True" || t == "TRUE" || t == "false" || t == "False" || t == "FALSE") {
         n.kind = ScalarKind::Bool;
-        return;
+        return n;
     }
     std::string_view body = t;
     bool negative = false;
@@ -152,11 +189,11 @@ void resolve_plain(Node& n) {
     };
     if (body == ".inf" || body == ".Inf" || body == ".INF") {
         set_float(std::numeric_limits<double>::infinity(), std::numeric_limits<float>::infinity());
-        return;
+        return n;
     }
     if (t == ".nan" || t == ".NaN" || t == ".NAN") {
         set_float(std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN());
-        return;
+        return n;
     }
     // Integers: decimal, 0x hexadecimal, 0o octal.
     int base = 10;
@@ -175,7 +212,7 @@ void resolve_plain(Node& n) {
             n.magnitude = m;
             n.f64 = negative ? -static_cast<double>(m) : static_cast<double>(m);
             n.f32 = negative ? -static_cast<float>(m) : static_cast<float>(m);
-            return;
+            return n;
         }
         // Too large for an integer: still a number.
         if (base == 10) {
@@ -191,7 +228,7 @@ void resolve_plain(Node& n) {
             set_float(d, f);
         }
         n.kind = ScalarKind::Int;
-        return;
+        return n;
     }
     // Floats: digits with an optional point and exponent.
     size_t i = 0;
@@ -211,14 +248,16 @@ void resolve_plain(Node& n) {
     }
     if (ok && i == body.size()) {
         set_float(parse_decimal<double>(body), parse_decimal<float>(body));
-        return;
+        return n;
     }
     n.kind = ScalarKind::Str;
+    return n;
 }
 
-// "string \"x\"", "integer `5`", "map", ... for type errors.
-std::string describe(const Node& n) {
-    switch (n.type) {
+// "string \"x\"", "integer `5`", "map", ... for type errors; `text` is a
+// scalar's text.
+std::string describe(const Node& n, std::string_view text) {
+    switch (n.type()) {
         case Node::Type::Sequence:
             return "sequence";
         case Node::Type::Mapping:
@@ -226,19 +265,19 @@ std::string describe(const Node& n) {
         case Node::Type::Scalar:
             break;
     }
-    switch (n.kind) {
+    switch (n.kind()) {
         case ScalarKind::Null:
             return "null";
         case ScalarKind::Bool:
-            return format("boolean `{}`", n.text);
+            return format("boolean `{}`", text);
         case ScalarKind::Int:
-            return format("integer `{}`", n.text);
+            return format("integer `{}`", text);
         case ScalarKind::Float:
-            return format("floating point `{}`", n.text);
+            return format("floating point `{}`", text);
         case ScalarKind::Str:
             break;
     }
-    return format("string {:?}", n.text);
+    return format("string {:?}", text);
 }
 
 // ---- building the tree from libyaml's events ----
@@ -254,27 +293,37 @@ public:
 
     // The document, or the problem without the "YAML parse error: " prefix.
     std::variant<Document, std::string> run(std::string_view text) {
+        contract_check(text.size() <= MAX_SCRIPT_BYTES, "a script's text is within the size limit");
         if (!ready_) return std::string("out of memory");
+        // libyaml recognises the encoding itself, a byte-order mark included;
+        // the text has been checked to be UTF-8.
         yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-        yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
         Document doc;
-        // Open collections with the anchor to register once they are complete.
+        // Open collections with the anchor to register once they are
+        // complete. The children of every open collection wait in `pending`,
+        // innermost last, until their collection ends.
         struct Open {
-            size_t node;
+            uint32_t node;
+            size_t first_pending;
             std::optional<std::string> anchor;
         };
         std::vector<Open> open;
-        std::unordered_map<std::string, size_t> anchors;
+        std::deque<uint32_t> pending;
+        std::unordered_map<std::string, uint32_t> anchors;
         size_t documents = 0;
-        uint64_t real_nodes = 0;
 
-        auto add = [&](size_t index) {
+        auto add = [&](uint32_t index) {
             if (open.empty()) {
                 doc.root = index;
             } else {
-                Node& parent = doc.nodes[open.back().node];
-                parent.children.push_back(index);
+                pending.push_back(index);
             }
+        };
+        auto new_node = [&](Node n) {
+            auto index = static_cast<uint32_t>(doc.nodes.size());
+            doc.nodes.push_back(n);
+            add(index);
+            return index;
         };
         auto anchor_of = [](const yaml_char_t* a) -> std::optional<std::string> {
             if (!a) return std::nullopt;
@@ -285,8 +334,8 @@ public:
             yaml_event_t event;
             if (!yaml_parser_parse(&parser_, &event)) return parser_problem();
             std::unique_ptr<yaml_event_t, void (*)(yaml_event_t*)> guard(&event, yaml_event_delete);
-            const size_t line = event.start_mark.line + 1;
-            const size_t column = event.start_mark.column + 1;
+            const auto line = static_cast<uint32_t>(event.start_mark.line + 1);
+            const auto column = static_cast<uint32_t>(event.start_mark.column + 1);
             switch (event.type) {
                 case YAML_STREAM_END_EVENT:
                     if (!doc.root) return std::string("the file holds no YAML document");
@@ -295,22 +344,16 @@ public:
                     if (++documents > 1) return located("the file holds more than one YAML document", line, column);
                     break;
                 case YAML_SCALAR_EVENT: {
-                    Node n;
-                    n.line = line;
-                    n.column = column;
-                    n.text.assign(reinterpret_cast<const char*>(event.data.scalar.value), event.data.scalar.length);
+                    std::string_view value(reinterpret_cast<const char*>(event.data.scalar.value),
+                                           event.data.scalar.length);
                     const char* tag = reinterpret_cast<const char*>(event.data.scalar.tag);
                     bool as_text = event.data.scalar.style != YAML_PLAIN_SCALAR_STYLE ||
                                    (tag && (std::strcmp(tag, "tag:yaml.org,2002:str") == 0 || std::strcmp(tag, "!") == 0));
-                    if (as_text) {
-                        n.kind = ScalarKind::Str;
-                    } else {
-                        resolve_plain(n);
-                    }
-                    size_t index = doc.nodes.size();
-                    doc.nodes.push_back(std::move(n));
-                    ++real_nodes;
-                    add(index);
+                    Node n(Node::Type::Scalar, as_text ? ScalarKind::Str : resolve_plain(value).kind, line, column);
+                    n.first = static_cast<uint32_t>(doc.arena.size());
+                    n.size = static_cast<uint32_t>(value.size());
+                    doc.arena.append(value);
+                    uint32_t index = new_node(n);
                     if (auto a = anchor_of(event.data.scalar.anchor)) anchors[*a] = index;
                     break;
                 }
@@ -320,16 +363,11 @@ public:
                         return located(format("nesting deeper than {} levels", MAX_DEPTH), line, column);
                     }
                     bool seq = event.type == YAML_SEQUENCE_START_EVENT;
-                    Node n;
-                    n.type = seq ? Node::Type::Sequence : Node::Type::Mapping;
-                    n.line = line;
-                    n.column = column;
-                    size_t index = doc.nodes.size();
-                    doc.nodes.push_back(std::move(n));
-                    ++real_nodes;
-                    add(index);
-                    open.push_back(Open{index, anchor_of(seq ? event.data.sequence_start.anchor
-                                                             : event.data.mapping_start.anchor)});
+                    uint32_t index = new_node(
+                        Node(seq ? Node::Type::Sequence : Node::Type::Mapping, ScalarKind::Null, line, column));
+                    open.push_back(Open{index, pending.size(),
+                                        anchor_of(seq ? event.data.sequence_start.anchor
+                                                      : event.data.mapping_start.anchor)});
                     break;
                 }
                 case YAML_SEQUENCE_END_EVENT:
@@ -337,9 +375,11 @@ public:
                     Open done = std::move(open.back());
                     open.pop_back();
                     Node& n = doc.nodes[done.node];
-                    uint64_t total = 1;
-                    for (size_t c : n.children) total = saturating_add(total, doc.nodes[c].expanded);
-                    n.expanded = total;
+                    n.first = static_cast<uint32_t>(doc.children.size());
+                    n.size = static_cast<uint32_t>(pending.size() - done.first_pending);
+                    doc.children.insert(doc.children.end(), pending.begin() + static_cast<ptrdiff_t>(done.first_pending),
+                                        pending.end());
+                    pending.resize(done.first_pending);
                     // Registered only now, so an alias never names an
                     // enclosing collection and the tree has no cycles.
                     if (done.anchor) anchors[*done.anchor] = done.node;
@@ -351,7 +391,7 @@ public:
                     if (it == anchors.end()) return located(format("unknown anchor {:?}", name), line, column);
                     add(it->second);
                     // Each alias adds its target's expanded subtree once.
-                    expanded_extra_ = saturating_add(expanded_extra_, doc.nodes[it->second].expanded);
+                    expanded_extra_ += expanded_size(doc, it->second, MAX_ALIAS_EXPANSION - expanded_extra_);
                     if (expanded_extra_ > MAX_ALIAS_EXPANSION) {
                         return located(format("aliases expand the document by more than {} nodes", MAX_ALIAS_EXPANSION),
                                        line, column);
@@ -365,8 +405,28 @@ public:
     }
 
 private:
-    static uint64_t saturating_add(uint64_t a, uint64_t b) {
-        return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
+    // The nodes of the subtree at `root` with its aliases expanded, counted
+    // no further than `limit` + 1, so that nesting aliases cost no more work
+    // than the limit allows.
+    static uint64_t expanded_size(const Document& doc, uint32_t root, uint64_t limit) {
+        struct Visit {
+            uint32_t node;
+            uint32_t next_child;
+        };
+        std::vector<Visit> path{{root, 0}};
+        uint64_t count = 1;
+        while (!path.empty() && count <= limit) {
+            Visit& v = path.back();
+            const Node& n = doc.nodes[v.node];
+            if (n.type() == Node::Type::Scalar || v.next_child == n.size) {
+                path.pop_back();
+                continue;
+            }
+            uint32_t c = doc.children[n.first + v.next_child++];
+            path.push_back({c, 0});
+            ++count;
+        }
+        return count;
     }
 
     std::string parser_problem() const {
@@ -419,27 +479,37 @@ public:
         fields(root, "", std::array<std::string_view, 1>{"actions"}, [&](size_t, const Node& v) {
             seen = true;
             expect_sequence(v, "actions");
-            for (size_t i = 0; i < v.children.size(); ++i) {
-                s.actions.push_back(action(node(v.children[i]), format("actions[{}]", i)));
-            }
+            s.actions.reserve(v.size);
+            for (size_t i = 0; i < v.size; ++i) s.actions.push_back(action(child(v, i), format("actions[{}]", i)));
         });
         if (!seen) fail(root, "", "missing field `actions`");
         return s;
     }
 
 private:
-    const Node& node(size_t i) const { return doc_.nodes[i]; }
+    const Node& child(const Node& n, size_t i) const { return doc_.child(n, i); }
+    std::string_view text(const Node& n) const { return doc_.text(n); }
+    std::string describe(const Node& n) const {
+        return vesk::describe(n, n.type() == Node::Type::Scalar ? text(n) : std::string_view());
+    }
+    // The value of a scalar, its number if it is one.
+    Scalar scalar(const Node& n) const {
+        if (n.kind() == ScalarKind::Int || n.kind() == ScalarKind::Float) return resolve_plain(text(n));
+        Scalar other;
+        other.kind = n.kind();
+        return other;
+    }
 
     [[noreturn]] static void fail(const Node& at, std::string_view path, std::string_view problem) {
         std::string m = path.empty() ? std::string() : std::string(path) + ": ";
-        m += located(problem, at.line, at.column);
+        m += located(problem, at.line, at.column());
         throw ReadError{std::move(m)};
     }
-    static void expect_mapping(const Node& n, std::string_view path) {
-        if (n.type != Node::Type::Mapping) fail(n, path, format("invalid type: {}, expected a mapping", describe(n)));
+    void expect_mapping(const Node& n, std::string_view path) const {
+        if (n.type() != Node::Type::Mapping) fail(n, path, format("invalid type: {}, expected a mapping", describe(n)));
     }
-    static void expect_sequence(const Node& n, std::string_view path) {
-        if (n.type != Node::Type::Sequence) fail(n, path, format("invalid type: {}, expected a sequence", describe(n)));
+    void expect_sequence(const Node& n, std::string_view path) const {
+        if (n.type() != Node::Type::Sequence) fail(n, path, format("invalid type: {}, expected a sequence", describe(n)));
     }
 
     // Calls f(field index, value) for each pair whose key is one of `keys`,
@@ -448,14 +518,14 @@ private:
     template <class F>
     void fields(const Node& map, std::string_view path, std::span<const std::string_view> keys, F&& f) {
         std::vector<bool> seen(keys.size());
-        for (size_t p = 0; p + 1 < map.children.size(); p += 2) {
-            const Node& key = node(map.children[p]);
-            if (key.type != Node::Type::Scalar) continue;
+        for (size_t p = 0; p + 1 < map.size; p += 2) {
+            const Node& key = child(map, p);
+            if (key.type() != Node::Type::Scalar) continue;
             for (size_t k = 0; k < keys.size(); ++k) {
-                if (key.text != keys[k]) continue;
+                if (text(key) != keys[k]) continue;
                 if (seen[k]) fail(key, path, format("duplicate field `{}`", keys[k]));
                 seen[k] = true;
-                f(k, node(map.children[p + 1]));
+                f(k, child(map, p + 1));
             }
         }
     }
@@ -469,24 +539,25 @@ private:
                [&](size_t k, const Node& v) {
                    switch (k) {
                        case 0:
-                           if (v.type != Node::Type::Scalar ||
-                               (v.kind != ScalarKind::Int && v.kind != ScalarKind::Float)) {
+                           if (v.type() != Node::Type::Scalar ||
+                               (v.kind() != ScalarKind::Int && v.kind() != ScalarKind::Float)) {
                                fail(v, path + ".at_secs", format("invalid type: {}, expected a number", describe(v)));
                            }
-                           a.at_secs = v.f64;
+                           a.at_secs = scalar(v).f64;
                            have_at = true;
                            break;
                        case 1:
-                           if (v.type != Node::Type::Scalar) {
+                           if (v.type() != Node::Type::Scalar) {
                                fail(v, path + ".description",
                                     format("invalid type: {}, expected a string", describe(v)));
                            }
-                           if (v.kind != ScalarKind::Null) a.description = v.text;
+                           if (v.kind() != ScalarKind::Null) a.description = std::string(text(v));
                            break;
                        default:
                            expect_sequence(v, path + ".commands");
-                           for (size_t i = 0; i < v.children.size(); ++i) {
-                               a.commands.push_back(command(node(v.children[i]), format("{}.commands[{}]", path, i)));
+                           a.commands.reserve(v.size);
+                           for (size_t i = 0; i < v.size; ++i) {
+                               a.commands.push_back(command(child(v, i), format("{}.commands[{}]", path, i)));
                            }
                            have_commands = true;
                            break;
@@ -504,7 +575,7 @@ private:
         static constexpr std::array<std::string_view, 8> KINDS = {
             "set_default_config", "set_route_config",   "unset_route_config", "set_routes_for_node",
             "unset_routes_for_node", "define_neighborhood", "unset_neighborhood", "node_control"};
-        if (n.type == Node::Type::Mapping) {
+        if (n.type() == Node::Type::Mapping) {
             for (size_t k = 0; k < KINDS.size(); ++k) {
                 try {
                     std::optional<ScriptCommand> c;
@@ -529,34 +600,34 @@ private:
                 C::SetRouteConfig r;
                 read_ids(v, path, {{"node_a", &r.node_a}, {"node_b", &r.node_b}}, &r.priority);
                 r.config = spec(v, path);
-                return C{r};
+                return C{std::move(r)};
             }
             case 2: {
                 C::UnsetRouteConfig r;
                 read_ids(v, path, {{"node_a", &r.node_a}, {"node_b", &r.node_b}}, &r.priority);
-                return C{r};
+                return C{std::move(r)};
             }
             case 3: {
                 C::SetRoutesForNode r;
                 read_ids(v, path, {{"node", &r.node}}, &r.priority);
                 r.config = spec(v, path);
-                return C{r};
+                return C{std::move(r)};
             }
             case 4: {
                 C::UnsetRoutesForNode r;
                 read_ids(v, path, {{"node", &r.node}}, &r.priority);
-                return C{r};
+                return C{std::move(r)};
             }
             case 5: {
                 C::DefineNeighborhood r;
                 read_list(v, path, r.nodes, r.priority);
                 r.config = spec(v, path);
-                return C{r};
+                return C{std::move(r)};
             }
             case 6: {
                 C::UnsetNeighborhood r;
                 read_list(v, path, r.nodes, r.priority);
-                return C{r};
+                return C{std::move(r)};
             }
             default:
                 return C{node_control(v, path)};
@@ -612,18 +683,18 @@ private:
                 have_nodes = true;
                 return;
             }
-            if (value.type == Node::Type::Scalar && value.kind == ScalarKind::Str) {
-                if (value.text == "pause") {
+            if (value.type() == Node::Type::Scalar && value.kind() == ScalarKind::Str) {
+                if (text(value) == "pause") {
                     a.action = NodeControlMessage::Pause;
                     have_action = true;
                     return;
                 }
-                if (value.text == "resume") {
+                if (text(value) == "resume") {
                     a.action = NodeControlMessage::Resume;
                     have_action = true;
                     return;
                 }
-                if (value.text == "finish") {
+                if (text(value) == "finish") {
                     a.action = NodeControlMessage::Finish;
                     have_action = true;
                     return;
@@ -637,14 +708,14 @@ private:
     }
 
     NodeSelector selector(const Node& v, const std::string& path) {
-        if (v.type == Node::Type::Scalar && v.kind == ScalarKind::Str && v.text.size() == 3) {
-            std::string lower = v.text;
+        if (v.type() == Node::Type::Scalar && v.kind() == ScalarKind::Str && v.size == 3) {
+            std::string lower(text(v));
             for (char& c : lower) {
                 if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
             }
             if (lower == "all") return NodeSelector{NodeSelector::All{}};
         }
-        if (v.type == Node::Type::Sequence) return NodeSelector{NodeSelector::List{id_list(v, path)}};
+        if (v.type() == Node::Type::Sequence) return NodeSelector{NodeSelector::List{id_list(v, path)}};
         fail(v, path, "node selector is neither \"all\" nor a list of node ids");
     }
 
@@ -653,10 +724,10 @@ private:
         try {
             std::optional<std::string> name;
             fields(v, path, std::array<std::string_view, 1>{"preset"}, [&](size_t, const Node& value) {
-                if (value.type != Node::Type::Scalar || value.kind == ScalarKind::Null) {
+                if (value.type() != Node::Type::Scalar || value.kind() == ScalarKind::Null) {
                     fail(value, path, "preset name is not text");
                 }
-                name = value.text;
+                name = std::string(text(value));
             });
             if (name) return ChannelConfigSpec{ChannelConfigSpec::Preset{std::move(*name)}};
         } catch (const ReadError&) {
@@ -667,10 +738,10 @@ private:
         std::array<float, 4> values{};
         std::array<bool, 4> seen{};
         fields(v, path, KEYS, [&](size_t k, const Node& value) {
-            if (value.type != Node::Type::Scalar || (value.kind != ScalarKind::Int && value.kind != ScalarKind::Float)) {
+            if (value.type() != Node::Type::Scalar || (value.kind() != ScalarKind::Int && value.kind() != ScalarKind::Float)) {
                 fail(value, path, format("invalid type: {}, expected a number", describe(value)));
             }
-            values[k] = value.f32;
+            values[k] = scalar(value).f32;
             seen[k] = true;
         });
         for (size_t k = 0; k < KEYS.size(); ++k) {
@@ -682,25 +753,27 @@ private:
     std::vector<size_t> id_list(const Node& v, const std::string& path) {
         expect_sequence(v, path);
         std::vector<size_t> ids;
-        ids.reserve(v.children.size());
-        for (size_t c : v.children) ids.push_back(node_id(node(c), path));
+        ids.reserve(v.size);
+        for (size_t i = 0; i < v.size; ++i) ids.push_back(node_id(child(v, i), path));
         return ids;
     }
 
-    static size_t node_id(const Node& v, std::string_view path) {
-        if (v.type != Node::Type::Scalar || v.kind != ScalarKind::Int || !v.magnitude ||
-            (v.negative && *v.magnitude != 0) || *v.magnitude > std::numeric_limits<size_t>::max()) {
+    size_t node_id(const Node& v, std::string_view path) const {
+        const Scalar x = scalar(v);
+        if (v.type() != Node::Type::Scalar || x.kind != ScalarKind::Int || !x.magnitude ||
+            (x.negative && *x.magnitude != 0) || *x.magnitude > std::numeric_limits<size_t>::max()) {
             fail(v, path, format("invalid node id: {}", describe(v)));
         }
-        return static_cast<size_t>(*v.magnitude);
+        return static_cast<size_t>(*x.magnitude);
     }
 
-    static uint8_t read_priority(const Node& v, std::string_view path) {
-        if (v.type != Node::Type::Scalar || v.kind != ScalarKind::Int || !v.magnitude ||
-            (v.negative && *v.magnitude != 0) || *v.magnitude > 255) {
+    uint8_t read_priority(const Node& v, std::string_view path) const {
+        const Scalar x = scalar(v);
+        if (v.type() != Node::Type::Scalar || x.kind != ScalarKind::Int || !x.magnitude ||
+            (x.negative && *x.magnitude != 0) || *x.magnitude > 255) {
             fail(v, path, format("invalid priority: {}", describe(v)));
         }
-        return static_cast<uint8_t>(*v.magnitude);
+        return static_cast<uint8_t>(*x.magnitude);
     }
 
     const Document& doc_;
@@ -797,11 +870,24 @@ bool valid_utf8(std::string_view s) {
     return true;
 }
 
-// Reads the whole file into `out`; on failure the operating system's
-// description of the error.
+// Reads the whole file into `out`, refusing one longer than
+// MAX_SCRIPT_BYTES; on failure the operating system's description of the
+// error.
 std::optional<std::string> read_file(const std::string& path, std::string& out) {
+    const std::string too_large =
+        format("{} (the limit is {} bytes)", std::generic_category().message(EFBIG), MAX_SCRIPT_BYTES);
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::generic_category().message(errno);
+    // A regular file's size is known: refuse it at once if it is too long,
+    // else read it without the copies of growth.
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (static_cast<uint64_t>(st.st_size) > MAX_SCRIPT_BYTES) {
+            ::close(fd);
+            return too_large;
+        }
+        out.reserve(static_cast<size_t>(st.st_size));
+    }
     char buf[65536];
     for (;;) {
         ssize_t got = ::read(fd, buf, sizeof buf);
@@ -812,15 +898,21 @@ std::optional<std::string> read_file(const std::string& path, std::string& out) 
             return std::generic_category().message(e);
         }
         if (got == 0) break;
+        if (static_cast<size_t>(got) > MAX_SCRIPT_BYTES - out.size()) {
+            ::close(fd);
+            return too_large;
+        }
         out.append(buf, static_cast<size_t>(got));
     }
     ::close(fd);
     return std::nullopt;
 }
 
-// Parsing, checks and sorting of text already read.
-std::variant<SimScript, std::string> parse(std::string_view text) {
+// Parsing, checks and sorting of text already read. The text is given up
+// once the tree is built, before the script's records are.
+std::variant<SimScript, std::string> parse(std::string&& text) {
     std::variant<Document, std::string> tree = Parser().run(text);
+    std::string().swap(text);
     if (auto* e = std::get_if<std::string>(&tree)) return "YAML parse error: " + *e;
     SimScript script;
     try {
@@ -841,7 +933,7 @@ std::variant<SimScript, std::string> SimScript::load(const std::string& path) {
     std::string text;
     if (std::optional<std::string> e = read_file(path, text)) return format("failed to read {}: {}", path, *e);
     if (!valid_utf8(text)) return format("failed to read {}: stream did not contain valid UTF-8", path);
-    return parse(text);
+    return parse(std::move(text));
 }
 
 std::optional<std::string> SimScript::validate_node_ids(const SimScript& script, size_t n) {

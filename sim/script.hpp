@@ -123,6 +123,10 @@ struct ScriptCommand {
     bool operator==(const ScriptCommand&) const = default;
 };
 
+// The longest script file that loads. No real script comes near it; it
+// bounds what a file without end, such as a device or a pipe, can cost.
+inline constexpr size_t MAX_SCRIPT_BYTES = size_t{16} << 20;
+
 struct ScriptAction {
     // Seconds after the start of the run's main loop.
     double at_secs = 0.0;

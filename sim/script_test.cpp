@@ -1,13 +1,17 @@
 #include "sim/script.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <string>
+#include <thread>
 
 namespace vesk {
 namespace {
@@ -361,6 +365,55 @@ TEST_F(Script, FilesThatCannotBeRead) {
     EXPECT_EQ(s.actions[0].description, "caf\xc3\xa9 \xf0\x9f\x9a\x80");
 }
 
+TEST_F(Script, AByteOrderMarkMayOpenTheStream) {
+    const std::string bom = "\xef\xbb\xbf";
+    const std::string action = "  - {at_secs: 1, commands: [{node_control: {nodes: all, action: pause}}]}\n";
+    for (const std::string& text : {bom + "---\nactions:\n" + action, bom + "%YAML 1.1\n---\nactions:\n" + action,
+                                    bom + "# a comment\nactions:\n" + action + "...\n"}) {
+        EXPECT_EQ(ok(text).actions.size(), 1u) << text;
+    }
+    // Positions after the mark are those of the text.
+    EXPECT_EQ(error(bom + "---\nactions: 5\n"),
+              "YAML parse error: actions: invalid type: integer `5`, expected a sequence at line 2 column 10");
+    EXPECT_EQ(error(bom + "actions: [\x01]\n"),
+              "YAML parse error: control characters are not allowed (#x01) at byte 13");
+    // A mark of another encoding is not UTF-8, and the file is refused.
+    const std::string utf16 = write(std::string("\xff\xfe" "a\0:\0 \0[\0]\0\n\0", 14));
+    EXPECT_EQ(std::get<std::string>(SimScript::load(utf16)),
+              "failed to read " + utf16 + ": stream did not contain valid UTF-8");
+}
+
+TEST_F(Script, NoMoreThanTheSizeLimitIsRead) {
+    const std::string too_large = ": File too large (the limit is 16777216 bytes)";
+    ASSERT_EQ(MAX_SCRIPT_BYTES, size_t{16} << 20);
+    // A script of exactly the limit loads; one byte more does not.
+    std::string at_limit = "actions: []\n#";
+    at_limit.resize(MAX_SCRIPT_BYTES - 1, 'x');
+    at_limit += '\n';
+    EXPECT_EQ(ok(at_limit), SimScript{});
+    at_limit.insert(at_limit.end() - 1, 'x');
+    const std::string over = write(at_limit);
+    EXPECT_EQ(std::get<std::string>(SimScript::load(over)), "failed to read " + over + too_large);
+
+    // Files without end: a device, and a pipe whose writer never stops.
+    EXPECT_EQ(std::get<std::string>(SimScript::load("/dev/zero")), "failed to read /dev/zero" + too_large);
+    const std::string fifo = dir_ + "/endless";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    files_.push_back(fifo);
+    ::signal(SIGPIPE, SIG_IGN);
+    std::thread writer([&] {
+        int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        const std::string block(65536, ' ');
+        // Ends when the reader closes its end.
+        while (::write(fd, block.data(), block.size()) > 0) {
+        }
+        ::close(fd);
+    });
+    EXPECT_EQ(std::get<std::string>(SimScript::load(fifo)), "failed to read " + fifo + too_large);
+    writer.join();
+}
+
 TEST_F(Script, HostileInputGivesAnError) {
     // Deep nesting stops at a fixed depth.
     std::string deep = "actions: " + std::string(100000, '[') + std::string(100000, ']') + "\n";
@@ -381,6 +434,13 @@ TEST_F(Script, HostileInputGivesAnError) {
     laughs += "actions: []\n";
     EXPECT_NE(error(laughs).find("YAML parse error: aliases expand the document by more than 100000 nodes"),
               std::string::npos);
+
+    // Collections where a scalar or another kind of collection belongs are
+    // named by their kind, also when the file holds no scalar at all.
+    EXPECT_EQ(error("actions: [[[[]]]]\n"),
+              "YAML parse error: actions[0]: invalid type: sequence, expected a mapping at line 1 column 11");
+    EXPECT_EQ(error("actions: [{at_secs: [1], commands: {}}]\n"),
+              "YAML parse error: actions[0].at_secs: invalid type: sequence, expected a number at line 1 column 21");
 
     // An alias cannot name the collection it sits in.
     EXPECT_EQ(error("actions: &x [*x]\n"), "YAML parse error: unknown anchor \"x\" at line 1 column 14");

@@ -167,7 +167,12 @@ public:
     }
 
     void run_node() {
-        if (tick_interval > TickInterval::zero()) std::this_thread::sleep_for(tick_interval);
+        // An interval whose end the clock cannot represent never elapses:
+        // sleeping through it would keep the node from ever reading its
+        // control channel, so it goes straight to waiting without a deadline.
+        if (tick_interval > TickInterval::zero() && checked_add(Clock::now(), tick_interval.count())) {
+            std::this_thread::sleep_for(tick_interval);
+        }
         TickSchedule schedule{Clock::now(), tick_interval};
         // A closed inbound channel can never deliver again; leaving it out of
         // the wait keeps the thread from spinning on it.
@@ -249,6 +254,19 @@ public:
                                                      std::optional<uint64_t> seed,
                                                      std::optional<Sender<Record>> log_sink) {
         std::optional<std::thread> printer;
+        std::vector<std::thread> threads;
+        // A thread that cannot be started ends the call; the threads started
+        // before it are left to run on, as when a simulation is dropped.
+        struct DetachOnFailure {
+            std::optional<std::thread>& printer;
+            std::vector<std::thread>& threads;
+            ~DetachOnFailure() {
+                if (printer && printer->joinable()) printer->detach();
+                for (std::thread& t : threads) {
+                    if (t.joinable()) t.detach();
+                }
+            }
+        } detach_on_failure{printer, threads};
         std::optional<Sender<Record>> log_tx;
         if (log_sink) {
             log_tx = std::move(*log_sink);
@@ -268,7 +286,9 @@ public:
                                                        ExchangeLogger<Id, Event>(*log_tx));
 
         std::vector<Sender<NodeControlMessage>> controls;
-        std::vector<std::thread> threads;
+        controls.reserve(nodes.size());
+        // Reserved so that no started thread is lost to a failed growth.
+        threads.reserve(nodes.size());
         for (size_t i = 0; i < nodes.size(); ++i) {
             auto [control_tx, control_rx] = make_channel<NodeControlMessage>();
             auto node = std::make_unique<VirtualNode<Id, Event, Msg>>(

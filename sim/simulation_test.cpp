@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -507,6 +508,24 @@ TEST(VirtualNodeLoop, ZeroIntervalTicksWithoutASleep) {
     EXPECT_EQ(count(rig.state->snapshot(), Step::Tick), 49u);
 }
 
+TEST(VirtualNodeLoop, IntervalBeyondTheClockNeverTicksButObeysOrders) {
+    // The longest interval, and one that the type holds but whose end the
+    // clock cannot represent.
+    const TickInterval since_epoch = std::chrono::duration_cast<TickInterval>(Clock::now().time_since_epoch());
+    for (TickInterval interval : {TickInterval::max(), TickInterval::max() - since_epoch / 2}) {
+        Rig rig(interval);
+        NodeThread t(rig);
+        rig.inbound_tx.send(TestMsg{4});
+        ASSERT_TRUE(rig.state->wait_for([](const auto& s) { return count(s, Step::Receive) == 1; }));
+        rig.control_tx.send(NodeControlMessage::Pause);
+        EXPECT_EQ(rig.next_control(), NodeControlMessage::Pause);
+        rig.control_tx.send(NodeControlMessage::Finish);
+        EXPECT_EQ(rig.next_control(), NodeControlMessage::Finish);
+        ASSERT_TRUE(t.wait_done());
+        EXPECT_EQ(count(rig.state->snapshot(), Step::Tick), 0u);
+    }
+}
+
 // ---- the whole simulation ----
 
 TEST(Simulation, FakeNodesTalkThroughTheExchangeAndLogToTheSink) {
@@ -581,6 +600,38 @@ TEST(Simulation, FakeNodesTalkThroughTheExchangeAndLogToTheSink) {
         std::unique_lock lock(states[i]->mutex);
         EXPECT_TRUE(states[i]->cv.wait_for(lock, GENEROUS, [&] { return states[i]->destroyed; })) << i;
     }
+}
+
+TEST(Simulation, AnyFailureInANodeEndsOnlyThatNode) {
+    // Node 0 fails on its first tick with an exception that is not a broken
+    // contract; node 1 goes on ticking.
+    struct Failing : FakeNode {
+        using FakeNode::FakeNode;
+        Result tick() override {
+            (void)FakeNode::tick();
+            throw std::bad_alloc();
+        }
+    };
+    auto failing = std::make_shared<FakeState>();
+    auto healthy = std::make_shared<FakeState>();
+    std::vector<std::unique_ptr<Logic>> nodes;
+    nodes.push_back(std::make_unique<Failing>(key(0), failing));
+    nodes.push_back(std::make_unique<FakeNode>(key(1), healthy));
+    auto [sink_tx, sink_rx] = make_channel<Record>();
+    testing::internal::CaptureStderr();
+    auto sim = Simulation<Id, Event, TestMsg>::start_simulation_with_log_sink(
+        std::move(nodes), 10ms, *ChannelConfig::from_preset_name("local"), 5, std::move(sink_tx));
+    {
+        std::unique_lock lock(failing->mutex);
+        ASSERT_TRUE(failing->cv.wait_for(lock, GENEROUS, [&] { return failing->destroyed; }));
+    }
+    const size_t before = count(healthy->snapshot(), Step::Tick);
+    ASSERT_TRUE(healthy->wait_for([&](const auto& s) { return count(s, Step::Tick) >= before + 3; }));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "std::bad_alloc\n");
+    EXPECT_EQ(count(failing->snapshot(), Step::Tick), 1u);
+    // The failed node's control channel is gone with it; the other still obeys.
+    EXPECT_FALSE(sim.node_controls[0].send(NodeControlMessage::Pause));
+    EXPECT_TRUE(sim.node_controls[1].send(NodeControlMessage::Pause));
 }
 
 TEST(Simulation, RepeatedIdentityMapsToItsLastPosition) {
