@@ -6,21 +6,6 @@
 
 namespace vesk {
 
-void debug(std::string& out, NodeControlMessage m) {
-    switch (m) {
-        case NodeControlMessage::Pause:
-            out += "Pause";
-            return;
-        case NodeControlMessage::Resume:
-            out += "Resume";
-            return;
-        case NodeControlMessage::Finish:
-            out += "Finish";
-            return;
-    }
-    contract_fail("node control message out of range");
-}
-
 namespace {
 
 void append_padded(std::string& out, uint64_t v, size_t width) {

@@ -13,16 +13,10 @@
 #include "consensus/consensus_log_event.hpp"
 #include "consensus/types.hpp"
 #include "sim/imperfect_channels.hpp"
+#include "sim/node_control.hpp"
 #include "sim/timestamp.hpp"
 
 namespace vesk {
-
-// An order to one node thread. Declared here rather than with the runtime
-// because the log carries it and the runtime already depends on the log.
-enum class NodeControlMessage { Pause, Resume, Finish };
-
-// The bare variant name.
-void debug(std::string& out, NodeControlMessage m);
 
 // One log record.
 template <class Id, class Event>

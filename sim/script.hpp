@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sim/imperfect_channels.hpp"
-#include "sim/logging.hpp"
+#include "sim/node_control.hpp"
 
 namespace vesk {
 

@@ -22,6 +22,7 @@
 #include "base/processors.hpp"
 #include "sim/imperfect_channels.hpp"
 #include "sim/logging.hpp"
+#include "sim/node_control.hpp"
 #include "sim/node_logic.hpp"
 #include "sim/timestamp.hpp"
 
