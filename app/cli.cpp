@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "adversarial/library.hpp"
+#include "app/output.hpp"
 #include "base/text.hpp"
 #include "sim/imperfect_channels.hpp"
 

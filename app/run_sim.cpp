@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "app/cli.hpp"
+#include "app/output.hpp"
 #include "base/clock.hpp"
 #include "base/saturating.hpp"
 #include "base/text.hpp"
@@ -108,13 +109,6 @@ void sleep_whole(uint64_t ms) {
 }
 
 }  // namespace
-
-void print_stdout(const std::string& text) { (void)logging_detail::write_line(stdout, text); }
-
-void print_stderr(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
 
 std::vector<ControlOrder> control_orders(const ScriptCommand& command, size_t n) {
     using C = ExchangeControlMessage;

@@ -88,11 +88,6 @@ private:
 // "[script @ 1.5s] text" with its line feed, or none without a description.
 std::optional<std::string> action_line(const ScriptAction& action);
 
-// A whole text on a standard stream; a failed write is ignored. Standard
-// output is held for the text, so it lands between whole event lines.
-void print_stdout(const std::string& text);
-void print_stderr(const std::string& text);
-
 // Sets up and drives one threaded run; the caller has applied the defaults
 // and checked 1 <= n <= 16. Returns the exit status: 1 after a script error,
 // else 0 once the loop has ended and the simulation is dropped.
