@@ -20,16 +20,6 @@ namespace statemachine_detail {
 
 inline constexpr std::string_view INTAKE_TARGET = "vesk_consensus::statemachine::intake";
 
-// Proposals and announcements this many slots or more above the tip are
-// too far ahead to remember: no honest leader gets there.
-inline constexpr uint64_t FIRST_SEEN_HORIZON = 101;
-// A proposal more than this many slots above the tip starts shred catch-up.
-inline constexpr uint64_t CATCHUP_DISTANCE = 11;
-// How far above the tip one catch-up aims at most.
-inline constexpr uint64_t CATCHUP_TARGET_SPAN = 201;
-// Timestamp allowance once warm-up is over.
-inline constexpr int64_t TIMESTAMP_SKEW_MS = 400;
-
 // Unix milliseconds; none before the epoch or beyond the signed 64-bit range.
 inline std::optional<int64_t> checked_unix_millis(WallTime t) {
     if (t.secs < 0) return std::nullopt;
@@ -87,7 +77,7 @@ SubResult VeskStatemachine<T, V>::receive_entry_announcement(const SignedEntryAn
     }
     // Without this bound the leader could fill our memory with announcements
     // for slots the tip never reaches; nothing is kept for them.
-    if (a.slot - tip_slot() >= FIRST_SEEN_HORIZON) return {};
+    if (a.slot - tip_slot() >= PROPOSAL_HORIZON) return {};
 
     ProducerSlotEntry key{a.producer, a.slot, a.entry_id};
     auto [seen, inserted] = seen_announcements.try_emplace(key, a.entry_hash);
@@ -149,7 +139,7 @@ SubResult VeskStatemachine<T, V>::receive_block_proposal(const ConsensusMessage&
     const uint64_t ahead = slot - tip;
 
     int64_t first_seen = *now;
-    if (ahead < FIRST_SEEN_HORIZON) {
+    if (ahead < PROPOSAL_HORIZON) {
         auto [entry, fresh] = proposal_first_seen.try_emplace(ProducerSlot{signer, slot}, p.leader_view, *now);
         if (!fresh && p.leader_view > entry->second.first) {
             entry->second = {p.leader_view, *now};

@@ -30,6 +30,7 @@
 #include "consensus/leader_cell.hpp"
 #include "consensus/liveness_tracker.hpp"
 #include "consensus/parked_messages.hpp"
+#include "consensus/statemachine/limits.hpp"
 #include "consensus/statemachine/types.hpp"
 
 namespace vesk {
@@ -38,8 +39,6 @@ template <Timestamper T = SystemTimestamper, VoteVerifier V = InlineVoteVerifier
 class VeskStatemachine {
 public:
     using ProposalKey = std::pair<BlsPubkey, uint64_t>;  // (producer, slot)
-
-    static constexpr uint64_t WARMUP_SLOTS = 10;
 
     // ---- chain state ----
     std::optional<QuorumView> next_view;
