@@ -146,6 +146,7 @@ void VeskStatemachine<T, V>::prune_state_below_tip() {
     std::erase_if(proposals, [&](const auto& kv) { return kv.first.second <= t; });
     std::erase_if(seen_announcements, [&](const auto& kv) { return kv.first.slot <= t; });
     std::erase_if(checked_announcements, [&](const auto& k) { return k.slot <= t; });
+    std::erase_if(verified_proposals, [&](const auto& m) { return m.proposal.slot <= t; });
     entry_container.prune_below(t);
     std::erase_if(proposal_first_seen, [&](const auto& kv) { return kv.first.slot <= t; });
     std::erase_if(pending_replays, [&](const auto& kv) { return kv.second.first < t; });

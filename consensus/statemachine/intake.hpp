@@ -126,7 +126,7 @@ SubResult VeskStatemachine<T, V>::receive_block_proposal(const ConsensusMessage&
         r.events.emplace_back(events::SignerNotInQuorum{signer});
         return r;
     }
-    if (!m.validate()) {
+    if (!proposal_signature_holds(m)) {
         r.events.emplace_back(events::ProposalSignatureInvalid{slot});
         return r;
     }
@@ -209,6 +209,15 @@ SubResult VeskStatemachine<T, V>::receive_block_proposal(const ConsensusMessage&
     r.events.emplace_back(events::ProposalUnknownBlock{slot, signer});
     r.events.push_back(park_or_report(msg, slot, unpark::BlockProcessed{signer, slot}));
     return r;
+}
+
+template <Timestamper T, VoteVerifier V>
+bool VeskStatemachine<T, V>::proposal_signature_holds(const SignedBlockProposalMessage& m) {
+    if (std::find(verified_proposals.begin(), verified_proposals.end(), m) != verified_proposals.end()) return true;
+    if (!m.validate()) return false;
+    if (verified_proposals.size() == statemachine_detail::VERIFIED_PROPOSALS) verified_proposals.pop_front();
+    verified_proposals.push_back(m);
+    return true;
 }
 
 template <Timestamper T, VoteVerifier V>

@@ -19,6 +19,11 @@ inline constexpr int64_t TIMESTAMP_SKEW_MS = 400;
 // Proposals and announcements this many slots or more above the tip are
 // too far ahead to remember: no honest leader gets there.
 inline constexpr uint64_t PROPOSAL_HORIZON = 101;
+// Proposals whose signature checked out that a node keeps, so that one
+// coming back from parking is not checked again. A leader runs at most
+// MAX_SLOTS_AHEAD slots ahead, so this holds its outstanding proposals with
+// room for a rotation; anything pushed out is only checked once more.
+inline constexpr size_t VERIFIED_PROPOSALS = 32;
 
 // ---- tick and proposing ----
 // Verified votes one tick hands on to the vote collection.

@@ -15,6 +15,7 @@
 //   recovery.hpp      certificate recovery and state sync
 //   catchup.hpp       shred catch-up
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -79,6 +80,10 @@ public:
     std::unordered_map<ProducerSlot, std::pair<uint64_t, int64_t>> proposal_first_seen;
     std::unordered_map<ProducerSlotEntry, Hash> seen_announcements;
     std::unordered_set<ProducerSlotEntry> checked_announcements;
+    // Proposals whose signature checked out, oldest first: a proposal comes
+    // back from parking with the same bytes and is not checked again. Whole
+    // messages, so that only the very same signer and signature match.
+    std::deque<SignedBlockProposalMessage> verified_proposals;
     // parent qc_id -> (parent slot, replays (slot, producer) waiting for it)
     std::unordered_map<Hash, std::pair<uint64_t, std::vector<std::pair<uint64_t, BlsPubkey>>>> pending_replays;
     ParkedMessages parked;
@@ -125,6 +130,9 @@ public:
 
     // ---- follower intake (intake.hpp) ----
     SubResult follower_receive(ConsensusMessage msg);
+    // The proposal's signature check, answered from verified_proposals when
+    // these bytes already passed it.
+    bool proposal_signature_holds(const SignedBlockProposalMessage& proposal);
     std::pair<bool, SubResult> validate_block_proposal(const SignedBlockProposalMessage& proposal,
                                                        uint8_t signer_index);
     SubResult reject_candidate_for_fault(uint64_t slot, const BlsPubkey& producer, ConsensusLogEvent event,
