@@ -6,7 +6,7 @@
 
 #include "base/text.hpp"
 #include "consensus/signature_work.hpp"
-#include "consensus/statemachine/statemachine.hpp"
+#include "consensus/statemachine/statemachine_impl.hpp"  // a machine on SettableClock
 #include "consensus/statemachine/test_support.hpp"
 #include "consensus/test_keys.hpp"
 

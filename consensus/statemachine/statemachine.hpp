@@ -3,8 +3,8 @@
 // timer ticks and notices of processed blocks; every step answers with a
 // SubResult and performs no input or output of its own.
 //
-// The class is laid out here with all its state; the behaviour sits in one
-// header per concern, included at the end:
+// This header declares the class with all its state. The behaviour sits in
+// one header per concern, each of which includes this one:
 //   core.hpp          construction, roles, dispatch, vote collection, readiness
 //   parked.hpp        parking and releasing messages
 //   intake.hpp        follower intake of announcements and proposals
@@ -14,6 +14,10 @@
 //   tick.hpp          the timer step and proposing
 //   recovery.hpp      certificate recovery and state sync
 //   catchup.hpp       shred catch-up
+// statemachine_impl.hpp gathers them. The machine is compiled once, in
+// statemachine.cpp, for the system and the simulated clock with the inline
+// vote verifier; a machine with any other clock or verifier needs
+// statemachine_impl.hpp where it is used.
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -218,14 +222,7 @@ private:
     SubResult receive_block_proposal(const ConsensusMessage& msg, const SignedBlockProposalMessage& proposal);
 };
 
-}  // namespace vesk
+extern template class VeskStatemachine<SystemTimestamper, InlineVoteVerifier>;
+extern template class VeskStatemachine<SimulatedTimestamper, InlineVoteVerifier>;
 
-#include "consensus/statemachine/core.hpp"
-#include "consensus/statemachine/parked.hpp"
-#include "consensus/statemachine/intake.hpp"
-#include "consensus/statemachine/replay.hpp"
-#include "consensus/statemachine/certificates.hpp"
-#include "consensus/statemachine/rotation.hpp"
-#include "consensus/statemachine/tick.hpp"
-#include "consensus/statemachine/recovery.hpp"
-#include "consensus/statemachine/catchup.hpp"
+}  // namespace vesk
