@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,16 +18,6 @@ namespace vesk {
 namespace statemachine_detail {
 
 inline constexpr std::string_view INTAKE_TARGET = "vesk_consensus::statemachine::intake";
-
-// Unix milliseconds; none before the epoch or beyond the signed 64-bit range.
-inline std::optional<int64_t> checked_unix_millis(WallTime t) {
-    if (t.secs < 0) return std::nullopt;
-    int64_t ms = 0;
-    if (__builtin_mul_overflow(t.secs, int64_t{1000}, &ms)) return std::nullopt;
-    if (__builtin_add_overflow(ms, static_cast<int64_t>(t.nanos / 1'000'000), &ms)) return std::nullopt;
-    return ms;
-}
-
 
 }  // namespace statemachine_detail
 
@@ -104,7 +93,7 @@ template <Timestamper T, VoteVerifier V>
 SubResult VeskStatemachine<T, V>::receive_block_proposal(const ConsensusMessage& msg,
                                                          const SignedBlockProposalMessage& m) {
     using namespace statemachine_detail;
-    std::optional<int64_t> now = checked_unix_millis(liveness.now());
+    std::optional<int64_t> now = liveness.now().checked_unix_millis();
     if (!now) {
         diag::error(INTAKE_TARGET, [] {
             return std::string("failed to validate BlockProposal: couldnt determine milliseconds since unix epoch");
