@@ -1,7 +1,6 @@
 #include "consensus/certificate.hpp"
 
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include "base/bytes.hpp"
@@ -85,14 +84,7 @@ QuorumMessage BlockProposalMessage::to_quorum_message(const Hash& bank_hash,
 }
 
 bool SignedBlockProposalMessage::validate() const {
-    // A follower checks a proposal on arrival and again when it comes back
-    // from parking once its block is processed. The same bytes give the same
-    // answer, so the last good proposal of this thread is not checked twice.
-    thread_local std::optional<SignedBlockProposalMessage> last_valid;
-    if (last_valid && *last_valid == *this) return true;
-    if (!bls::verify(pubkey, signature, proposal.signing_bytes())) return false;
-    last_valid = *this;
-    return true;
+    return bls::verify(pubkey, signature, proposal.signing_bytes());
 }
 
 QuorumCertificate::QuorumCertificate(const Hash& view_id, const QuorumMessage& msg,

@@ -167,22 +167,21 @@ TEST(BlockProposal, ValidateCatchesEveryFieldChange) {
     EXPECT_FALSE(bad_key.validate());
 }
 
-TEST(BlockProposal, RepeatedCheckOfTheSameProposalIsRemembered) {
+TEST(BlockProposal, EveryCheckIsComputed) {
+    // The message is a plain value: it remembers no earlier answer, so each
+    // check is a signature check of its own. Remembering is the state
+    // machine's business.
     auto sk = testkeys::secret(1);
     BlockProposalMessage p = sample_proposal();
-    p.slot += 1000;  // a proposal no other test has checked on this thread
     SignedBlockProposalMessage sp{p.sign(sk), bls::pubkey_from_secret(sk), p};
     auto forged = sp;
     forged.proposal.slot++;
     const uint64_t before = signature_work().single_checks;
     EXPECT_TRUE(sp.validate());
     EXPECT_TRUE(SignedBlockProposalMessage(sp).validate());
-    EXPECT_EQ(signature_work().single_checks, before + 1);
-    // Only a good answer is kept, and only for the very same bytes.
-    EXPECT_FALSE(forged.validate());
     EXPECT_FALSE(forged.validate());
     EXPECT_TRUE(sp.validate());
-    EXPECT_EQ(signature_work().single_checks, before + 3);
+    EXPECT_EQ(signature_work().single_checks, before + 4);
 }
 
 TEST(Vote, Validate) {

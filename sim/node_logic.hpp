@@ -105,14 +105,9 @@ public:
     using MapMessagesHook = SharedHook<std::vector<Message>(SimNode&, Message)>;
     using ReplayKey = std::pair<BlsPubkey, uint64_t>;  // (signer, slot)
 
-    // Entries a block may hold.
-    static constexpr size_t MAX_ENTRIES = 256;
     // Votes waiting in the state machine's verifier at which the node stops
-    // taking messages until a tick drains them.
-    static constexpr size_t VOTE_BACKLOG = 64;
-    // Headers further ahead of the tip are not kept: an honest leader stays
-    // within 10 slots, and an unbounded store would let any peer grow it.
-    static constexpr uint64_t REPLAY_HORIZON = 100;
+    // taking messages until a tick drains them: what one tick hands on.
+    static constexpr size_t VOTE_BACKLOG = statemachine_detail::VOTES_PER_TICK;
 
     Machine state;
     std::shared_ptr<PreTickHook> pre_tick_hook;
@@ -143,7 +138,9 @@ public:
     Result receive(ConsensusMessage msg) override {
         SubResult r = sim_block_production();
         if (const auto* p = msg.get_if<SignedBlockProposalMessage>()) {
-            if (p->proposal.slot <= sat_add(state.tip_slot(), REPLAY_HORIZON)) {
+            // Headers as far ahead as the state machine remembers proposals
+            // are kept: an unbounded store would let any peer grow it.
+            if (p->proposal.slot <= sat_add(state.tip_slot(), statemachine_detail::PROPOSAL_HORIZON - 1)) {
                 replay_store.insert_or_assign(ReplayKey{p->pubkey, p->proposal.slot}, p->proposal);
             }
         }
@@ -170,14 +167,15 @@ public:
         std::vector<Hash> hashes;
         if (std::optional<SlotEntriesMap> stored = state.entry_container.get(leader, s)) {
             for (const auto& [index, entry] : *stored) {
-                if (hashes.size() == MAX_ENTRIES) break;
+                if (hashes.size() == statemachine_detail::MAX_ENTRIES_PER_SLOT) break;
                 hashes.push_back(entry.hash());
             }
         }
         const size_t k = hashes.size();
         const std::vector<Transaction>& pending = state.pending_txs;
         const size_t per = state.txs_per_entry == 0 ? 1 : state.txs_per_entry;
-        const size_t chunks = std::min(MAX_ENTRIES - k, pending.size() / per + (pending.size() % per != 0));
+        const size_t chunks = std::min(statemachine_detail::MAX_ENTRIES_PER_SLOT - k,
+                                       pending.size() / per + (pending.size() % per != 0));
         for (size_t j = 0; j < chunks; ++j) {
             EntryMessage e;
             e.slot = s;

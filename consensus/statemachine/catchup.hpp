@@ -11,17 +11,6 @@
 
 namespace vesk {
 
-namespace statemachine_detail {
-
-inline constexpr size_t MAX_CATALOG_BLOCKS = 64;
-inline constexpr size_t MAX_SHREDS_PER_RESPONSE = 512;
-// Askers more than this many slots below tip + 1 get a behind answer.
-inline constexpr uint64_t MAX_SERVED_LAG = 4;
-// A behind answer must show the responder at least this far past tip + 1.
-inline constexpr uint64_t MIN_BEHIND_LEAD = 5;
-
-}  // namespace statemachine_detail
-
 template <Timestamper T, VoteVerifier V>
 SubResult VeskStatemachine<T, V>::handle_shreds_available_request(const ShredsAvailableRequest& request) {
     namespace d = statemachine_detail;

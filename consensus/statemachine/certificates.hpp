@@ -70,7 +70,7 @@ SubResult VeskStatemachine<T, V>::receive_certificate(QuorumCertificate c) {
         if (c.message.parent_qc_id != tip_qc.message.qc_id) return SubResult::event(events::CertificateInvalid{s});
         return move_chain_tip(c);
     }
-    if (s - t > 200) return SubResult::event(events::CertificateSlotGap{s, t});
+    if (s - t > statemachine_detail::MAX_CERTIFICATE_GAP) return SubResult::event(events::CertificateSlotGap{s, t});
     return move_chain_tip(c);
 }
 
@@ -136,7 +136,7 @@ SubResult VeskStatemachine<T, V>::move_chain_tip(const QuorumCertificate& c) {
 template <Timestamper T, VoteVerifier V>
 void VeskStatemachine<T, V>::record_accepted_cert(const QuorumCertificate& c) {
     accepted_qcs[c.message.slot] = c;
-    uint64_t floor = sat_sub(accepted_qcs.rbegin()->first, uint64_t{256});
+    uint64_t floor = sat_sub(accepted_qcs.rbegin()->first, statemachine_detail::ACCEPTED_QC_SLOTS);
     accepted_qcs.erase(accepted_qcs.begin(), accepted_qcs.upper_bound(floor));
 }
 
@@ -146,6 +146,7 @@ void VeskStatemachine<T, V>::prune_state_below_tip() {
     std::erase_if(proposals, [&](const auto& kv) { return kv.first.second <= t; });
     std::erase_if(seen_announcements, [&](const auto& kv) { return kv.first.slot <= t; });
     std::erase_if(checked_announcements, [&](const auto& k) { return k.slot <= t; });
+    std::erase_if(verified_proposals, [&](const auto& m) { return m.proposal.slot <= t; });
     entry_container.prune_below(t);
     std::erase_if(proposal_first_seen, [&](const auto& kv) { return kv.first.slot <= t; });
     std::erase_if(pending_replays, [&](const auto& kv) { return kv.second.first < t; });

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,26 +18,6 @@ namespace vesk {
 namespace statemachine_detail {
 
 inline constexpr std::string_view INTAKE_TARGET = "vesk_consensus::statemachine::intake";
-
-// Proposals and announcements this many slots or more above the tip are
-// too far ahead to remember: no honest leader gets there.
-inline constexpr uint64_t FIRST_SEEN_HORIZON = 101;
-// A proposal more than this many slots above the tip starts shred catch-up.
-inline constexpr uint64_t CATCHUP_DISTANCE = 11;
-// How far above the tip one catch-up aims at most.
-inline constexpr uint64_t CATCHUP_TARGET_SPAN = 201;
-// Timestamp allowance once warm-up is over.
-inline constexpr int64_t TIMESTAMP_SKEW_MS = 400;
-
-// Unix milliseconds; none before the epoch or beyond the signed 64-bit range.
-inline std::optional<int64_t> checked_unix_millis(WallTime t) {
-    if (t.secs < 0) return std::nullopt;
-    int64_t ms = 0;
-    if (__builtin_mul_overflow(t.secs, int64_t{1000}, &ms)) return std::nullopt;
-    if (__builtin_add_overflow(ms, static_cast<int64_t>(t.nanos / 1'000'000), &ms)) return std::nullopt;
-    return ms;
-}
-
 
 }  // namespace statemachine_detail
 
@@ -87,7 +66,7 @@ SubResult VeskStatemachine<T, V>::receive_entry_announcement(const SignedEntryAn
     }
     // Without this bound the leader could fill our memory with announcements
     // for slots the tip never reaches; nothing is kept for them.
-    if (a.slot - tip_slot() >= FIRST_SEEN_HORIZON) return {};
+    if (a.slot - tip_slot() >= PROPOSAL_HORIZON) return {};
 
     ProducerSlotEntry key{a.producer, a.slot, a.entry_id};
     auto [seen, inserted] = seen_announcements.try_emplace(key, a.entry_hash);
@@ -114,7 +93,7 @@ template <Timestamper T, VoteVerifier V>
 SubResult VeskStatemachine<T, V>::receive_block_proposal(const ConsensusMessage& msg,
                                                          const SignedBlockProposalMessage& m) {
     using namespace statemachine_detail;
-    std::optional<int64_t> now = checked_unix_millis(liveness.now());
+    std::optional<int64_t> now = liveness.now().checked_unix_millis();
     if (!now) {
         diag::error(INTAKE_TARGET, [] {
             return std::string("failed to validate BlockProposal: couldnt determine milliseconds since unix epoch");
@@ -136,7 +115,7 @@ SubResult VeskStatemachine<T, V>::receive_block_proposal(const ConsensusMessage&
         r.events.emplace_back(events::SignerNotInQuorum{signer});
         return r;
     }
-    if (!m.validate()) {
+    if (!proposal_signature_holds(m)) {
         r.events.emplace_back(events::ProposalSignatureInvalid{slot});
         return r;
     }
@@ -149,7 +128,7 @@ SubResult VeskStatemachine<T, V>::receive_block_proposal(const ConsensusMessage&
     const uint64_t ahead = slot - tip;
 
     int64_t first_seen = *now;
-    if (ahead < FIRST_SEEN_HORIZON) {
+    if (ahead < PROPOSAL_HORIZON) {
         auto [entry, fresh] = proposal_first_seen.try_emplace(ProducerSlot{signer, slot}, p.leader_view, *now);
         if (!fresh && p.leader_view > entry->second.first) {
             entry->second = {p.leader_view, *now};
@@ -219,6 +198,15 @@ SubResult VeskStatemachine<T, V>::receive_block_proposal(const ConsensusMessage&
     r.events.emplace_back(events::ProposalUnknownBlock{slot, signer});
     r.events.push_back(park_or_report(msg, slot, unpark::BlockProcessed{signer, slot}));
     return r;
+}
+
+template <Timestamper T, VoteVerifier V>
+bool VeskStatemachine<T, V>::proposal_signature_holds(const SignedBlockProposalMessage& m) {
+    if (std::find(verified_proposals.begin(), verified_proposals.end(), m) != verified_proposals.end()) return true;
+    if (!m.validate()) return false;
+    if (verified_proposals.size() == statemachine_detail::VERIFIED_PROPOSALS) verified_proposals.pop_front();
+    verified_proposals.push_back(m);
+    return true;
 }
 
 template <Timestamper T, VoteVerifier V>

@@ -5,7 +5,8 @@
 #include <memory>
 
 #include "base/text.hpp"
-#include "consensus/statemachine/statemachine.hpp"
+#include "consensus/signature_work.hpp"
+#include "consensus/statemachine/statemachine_impl.hpp"  // a machine on SettableClock
 #include "consensus/statemachine/test_support.hpp"
 #include "consensus/test_keys.hpp"
 
@@ -468,6 +469,83 @@ TEST_F(IntakeTest, ProposedHeadStartsAndWidensCatchup) {
     Machine top = make(1, snapshot(UINT64_MAX - 100));
     top.note_proposed_head(UINT64_MAX, ids[0].pubkey);
     EXPECT_EQ(top.shred_catchup->target_slot, UINT64_MAX);
+}
+
+TEST_F(IntakeTest, AProposalBackFromParkingIsNotCheckedAgain) {
+    Machine m = make();
+    BlockProposalMessage p = header(1);
+    const SignedBlockProposalMessage good = *proposed(p).get_if<SignedBlockProposalMessage>();
+    const uint64_t before = signature_work().single_checks;
+    auto checks = [&] { return signature_work().single_checks - before; };
+
+    // Checked on arrival, then parked; back from parking it is not checked
+    // again.
+    EXPECT_EQ(event_texts(m.receive(good)),
+              (Texts{received(1), first_seen(1, p.timestamp), unknown_block(1), parked_until_processed(1)}));
+    EXPECT_EQ(checks(), 1u);
+    mark_processed(m, 1);
+    EXPECT_EQ(event_texts(m.process_parked_messages(unpark::BlockProcessed{ids[0].pubkey, 1})), Texts{received(1)});
+    EXPECT_EQ(checks(), 1u);
+    EXPECT_EQ((m.proposals[{ids[0].pubkey, 1}].proposal), p);
+
+    // Only a good answer is kept, and only for the very same bytes: a copy
+    // that differs in signature, signer or header is checked, and refused,
+    // each time it comes.
+    SignedBlockProposalMessage wrong_signature = good;
+    wrong_signature.signature = p.sign(ids[2].secret);
+    SignedBlockProposalMessage other_signer = good;  // the leader's signature claimed by member 3
+    other_signer.pubkey = ids[3].pubkey;
+    SignedBlockProposalMessage other_header = good;
+    other_header.proposal.leader_view++;
+    struct Case {
+        const char* name;
+        SignedBlockProposalMessage msg;
+        size_t signer;
+    };
+    std::vector<Case> forged = {
+        {"signature", wrong_signature, 0}, {"signer", other_signer, 3}, {"header", other_header, 0}};
+    uint64_t expected = checks();
+    for (const auto& c : forged) {
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_EQ(event_texts(m.receive(c.msg)),
+                      (Texts{received(1, c.signer), "ProposalSignatureInvalid { slot: 1 }"}))
+                << c.name;
+            EXPECT_EQ(checks(), ++expected) << c.name;
+        }
+    }
+
+    // Member 3's own signature on the leader's header is checked for itself
+    // and then remembered for itself.
+    const ConsensusMessage copy = signed_by(p, 3);
+    const Texts copy_parked = {received(1, 3), first_seen(1, p.timestamp, 3),
+                               parked_under(format("LeaderRotated {{ new_leader: {}, block_height: 1 }}", key(3)))};
+    EXPECT_EQ(event_texts(m.receive(copy)), copy_parked);
+    EXPECT_EQ(checks(), ++expected);
+    EXPECT_EQ(event_texts(m.receive(copy)), (Texts{received(1, 3), copy_parked.back()}));
+    EXPECT_EQ(checks(), expected);
+    EXPECT_EQ(m.verified_proposals.size(), 2u);
+
+    // What the tip passes is forgotten with the rest of its slot's state.
+    m.tip_qc.message.slot = 1;
+    m.prune_state_below_tip();
+    EXPECT_TRUE(m.verified_proposals.empty());
+}
+
+TEST_F(IntakeTest, RememberedProposalsAreBounded) {
+    Machine m = make();
+    const size_t cap = statemachine_detail::VERIFIED_PROPOSALS;
+    std::vector<ConsensusMessage> early;
+    for (uint64_t slot = 2; slot < 2 + cap + 1; ++slot) early.push_back(proposed(header(slot)));
+    for (const auto& msg : early) m.receive(msg);
+    EXPECT_EQ(m.verified_proposals.size(), cap);
+
+    // The oldest made room for the newest, so it is checked again.
+    const uint64_t before = signature_work().single_checks;
+    m.receive(early.back());
+    EXPECT_EQ(signature_work().single_checks, before);
+    m.receive(early.front());
+    EXPECT_EQ(signature_work().single_checks, before + 1);
+    EXPECT_EQ(m.verified_proposals.size(), cap);
 }
 
 // A clock that can be set anywhere, even before the Unix epoch.

@@ -21,8 +21,6 @@ namespace vesk {
 namespace statemachine_detail {
 
 inline constexpr std::string_view RECOVERY_TARGET = "vesk_consensus::statemachine::recovery";
-// Most certificates one state-sync page carries, served or accepted.
-inline constexpr size_t STATE_SYNC_PAGE_LIMIT = 256;
 
 template <class Hook>
 bool installed(const std::shared_ptr<Hook>& hook) {

@@ -3,8 +3,8 @@
 // timer ticks and notices of processed blocks; every step answers with a
 // SubResult and performs no input or output of its own.
 //
-// The class is laid out here with all its state; the behaviour sits in one
-// header per concern, included at the end:
+// This header declares the class with all its state. The behaviour sits in
+// one header per concern, each of which includes this one:
 //   core.hpp          construction, roles, dispatch, vote collection, readiness
 //   parked.hpp        parking and releasing messages
 //   intake.hpp        follower intake of announcements and proposals
@@ -14,7 +14,12 @@
 //   tick.hpp          the timer step and proposing
 //   recovery.hpp      certificate recovery and state sync
 //   catchup.hpp       shred catch-up
+// statemachine_impl.hpp gathers them. The machine is compiled once, in
+// statemachine.cpp, for the system and the simulated clock with the inline
+// vote verifier; a machine with any other clock or verifier needs
+// statemachine_impl.hpp where it is used.
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,6 +35,7 @@
 #include "consensus/leader_cell.hpp"
 #include "consensus/liveness_tracker.hpp"
 #include "consensus/parked_messages.hpp"
+#include "consensus/statemachine/limits.hpp"
 #include "consensus/statemachine/types.hpp"
 
 namespace vesk {
@@ -38,8 +44,6 @@ template <Timestamper T = SystemTimestamper, VoteVerifier V = InlineVoteVerifier
 class VeskStatemachine {
 public:
     using ProposalKey = std::pair<BlsPubkey, uint64_t>;  // (producer, slot)
-
-    static constexpr uint64_t WARMUP_SLOTS = 10;
 
     // ---- chain state ----
     std::optional<QuorumView> next_view;
@@ -80,6 +84,10 @@ public:
     std::unordered_map<ProducerSlot, std::pair<uint64_t, int64_t>> proposal_first_seen;
     std::unordered_map<ProducerSlotEntry, Hash> seen_announcements;
     std::unordered_set<ProducerSlotEntry> checked_announcements;
+    // Proposals whose signature checked out, oldest first: a proposal comes
+    // back from parking with the same bytes and is not checked again. Whole
+    // messages, so that only the very same signer and signature match.
+    std::deque<SignedBlockProposalMessage> verified_proposals;
     // parent qc_id -> (parent slot, replays (slot, producer) waiting for it)
     std::unordered_map<Hash, std::pair<uint64_t, std::vector<std::pair<uint64_t, BlsPubkey>>>> pending_replays;
     ParkedMessages parked;
@@ -126,6 +134,9 @@ public:
 
     // ---- follower intake (intake.hpp) ----
     SubResult follower_receive(ConsensusMessage msg);
+    // The proposal's signature check, answered from verified_proposals when
+    // these bytes already passed it.
+    bool proposal_signature_holds(const SignedBlockProposalMessage& proposal);
     std::pair<bool, SubResult> validate_block_proposal(const SignedBlockProposalMessage& proposal,
                                                        uint8_t signer_index);
     SubResult reject_candidate_for_fault(uint64_t slot, const BlsPubkey& producer, ConsensusLogEvent event,
@@ -211,14 +222,7 @@ private:
     SubResult receive_block_proposal(const ConsensusMessage& msg, const SignedBlockProposalMessage& proposal);
 };
 
-}  // namespace vesk
+extern template class VeskStatemachine<SystemTimestamper, InlineVoteVerifier>;
+extern template class VeskStatemachine<SimulatedTimestamper, InlineVoteVerifier>;
 
-#include "consensus/statemachine/core.hpp"
-#include "consensus/statemachine/parked.hpp"
-#include "consensus/statemachine/intake.hpp"
-#include "consensus/statemachine/replay.hpp"
-#include "consensus/statemachine/certificates.hpp"
-#include "consensus/statemachine/rotation.hpp"
-#include "consensus/statemachine/tick.hpp"
-#include "consensus/statemachine/recovery.hpp"
-#include "consensus/statemachine/catchup.hpp"
+}  // namespace vesk

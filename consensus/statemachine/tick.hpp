@@ -12,16 +12,6 @@
 
 namespace vesk {
 
-namespace statemachine_detail {
-
-inline constexpr size_t VOTES_PER_TICK = 64;
-inline constexpr uint64_t MAX_SLOTS_AHEAD = 10;
-inline constexpr int64_t PING_INTERVAL_MS = 1000;
-inline constexpr std::chrono::seconds CATCHUP_DEFERRAL{2};
-
-
-}  // namespace statemachine_detail
-
 template <Timestamper T, VoteVerifier V>
 SubResult VeskStatemachine<T, V>::tick() {
     namespace d = statemachine_detail;

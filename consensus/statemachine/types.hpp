@@ -25,11 +25,6 @@
 
 namespace vesk {
 
-namespace statemachine_detail {
-// Entries a block may hold; entry indexes run below it.
-inline constexpr uint64_t MAX_ENTRIES_PER_SLOT = 256;
-}  // namespace statemachine_detail
-
 // The chain state a state machine starts from.
 struct ChainStateSnapshot {
     std::optional<QuorumView> next_view;
