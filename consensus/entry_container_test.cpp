@@ -8,6 +8,23 @@
 namespace vesk {
 namespace {
 
+// Events delivered so far on a producer's stream, as "H5" for a header and
+// "E5.0" for an entry.
+std::vector<std::string> drain(EntryContainer::StreamReceiver& stream) {
+    std::vector<std::string> out;
+    for (;;) {
+        auto r = stream.try_recv();
+        if (r.status != RecvStatus::Value) break;
+        if (auto* h = std::get_if<ProducerStreamEvent::Header>(&r.value->value)) {
+            out.push_back(format("H{}", h->header.slot));
+        } else {
+            auto& e = std::get<ProducerStreamEvent::Entry>(r.value->value).entry;
+            out.push_back(format("E{}.{}", e.slot, e.index));
+        }
+    }
+    return out;
+}
+
 class EntryContainerTest : public testing::Test {
 protected:
     EntryContainerTest() {
@@ -37,21 +54,7 @@ protected:
         h.vesk_id = producer;
         return h;
     }
-    // Events delivered so far, as "H5" for a header and "E5.0" for an entry.
-    std::vector<std::string> drain_events() {
-        std::vector<std::string> out;
-        for (;;) {
-            auto r = stream->try_recv();
-            if (r.status != RecvStatus::Value) break;
-            if (auto* h = std::get_if<ProducerStreamEvent::Header>(&r.value->value)) {
-                out.push_back(format("H{}", h->header.slot));
-            } else {
-                auto& e = std::get<ProducerStreamEvent::Entry>(r.value->value).entry;
-                out.push_back(format("E{}.{}", e.slot, e.index));
-            }
-        }
-        return out;
-    }
+    std::vector<std::string> drain_events() { return drain(*stream); }
 
     BlsPubkey producer = bls::pubkey_from_secret(testkeys::secret(1));
     std::optional<EntryContainer> container;
@@ -123,20 +126,7 @@ TEST(EntryContainerTopOfRange, NextSlotStaysAtTheLastSlot) {
     constexpr uint64_t MAX = UINT64_MAX;
     auto [container, announcements] = EntryContainer::make();
     std::vector<EntryContainer::StreamReceiver> streams;
-    auto events = [&](size_t i) {
-        Events out;
-        for (;;) {
-            auto r = streams[i].try_recv();
-            if (r.status != RecvStatus::Value) break;
-            if (auto* h = std::get_if<ProducerStreamEvent::Header>(&r.value->value)) {
-                out.push_back(format("H{}", h->header.slot));
-            } else {
-                auto& e = std::get<ProducerStreamEvent::Entry>(r.value->value).entry;
-                out.push_back(format("E{}.{}", e.slot, e.index));
-            }
-        }
-        return out;
-    };
+    auto events = [&](size_t i) { return drain(streams[i]); };
     auto entry = [](const BlsPubkey& producer, uint64_t slot, uint64_t index) {
         return EntryMessage{{{1}}, slot, index, producer, false};
     };

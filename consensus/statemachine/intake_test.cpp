@@ -53,6 +53,22 @@ protected:
 
     int64_t now_ms() const { return clock.now().unix_millis(); }
 
+    // The certificate for slot 1 on `m`'s fresh tip, led by member 0 and
+    // signed by members 0 to 2.
+    QuorumCertificate slot_one_certificate(const Machine& m, std::optional<Hash> bank_hash = std::nullopt) const {
+        QuorumMessage q;
+        q.slot = 1;
+        q.parent_qc_id = m.tip_qc.message.qc_id;
+        q.vesk_id = ids[0].pubkey;
+        q.timestamp = now_ms();
+        if (bank_hash) q.bank_hash = *bank_hash;
+        q.qc_id = QuorumMessage::compute_qc_id(q.slot, q.parent_qc_id, q.leader_view, q.entries_hash, q.vesk_id,
+                                               q.timestamp, q.bank_hash, q.recovery, q.crosschain);
+        std::vector<std::pair<size_t, BlsSignature>> sigs;
+        for (size_t i = 0; i < 3; ++i) sigs.emplace_back(i, bls::sign(ids[i].secret, q.signing_bytes()));
+        return QuorumCertificate(view->view_id, q, sigs);
+    }
+
     // The header `producer` would propose for `slot` on the fresh tip, stamped now.
     BlockProposalMessage header(uint64_t slot, size_t producer = 0) const {
         BlockProposalMessage p;
@@ -682,20 +698,12 @@ namespace {
 TEST_F(IntakeTest, EarlyProposalIsReleasedWhenTheTipMoves) {
     Machine m = make();
     // Certificate for slot 1 on the fresh tip, by three of the four members.
-    QuorumMessage q1;
-    q1.slot = 1;
-    q1.parent_qc_id = m.tip_qc.message.qc_id;
-    q1.vesk_id = ids[0].pubkey;
-    q1.timestamp = now_ms();
-    q1.qc_id = QuorumMessage::compute_qc_id(q1.slot, q1.parent_qc_id, q1.leader_view, q1.entries_hash, q1.vesk_id,
-                                            q1.timestamp, q1.bank_hash, q1.recovery, q1.crosschain);
-    std::vector<std::pair<size_t, BlsSignature>> sigs;
-    for (size_t i = 0; i < 3; ++i) sigs.emplace_back(i, bls::sign(ids[i].secret, q1.signing_bytes()));
+    const QuorumCertificate c1 = slot_one_certificate(m);
     BlockProposalMessage p2 = header(2);
-    p2.parent_qc_id = q1.qc_id;  // built on slot 1 before we saw its certificate
+    p2.parent_qc_id = c1.message.qc_id;  // built on slot 1 before we saw its certificate
     EXPECT_EQ(event_kinds(m.receive(proposed(p2))).back(), "ParkedUntilEvent");
 
-    SubResult r = m.receive(QuorumCertificate(view->view_id, q1, sigs));
+    SubResult r = m.receive(c1);
     Texts kinds = event_kinds(r);
     ASSERT_FALSE(kinds.empty());
     EXPECT_EQ(kinds.front(), "CertificateValid");
@@ -710,17 +718,8 @@ TEST_F(IntakeTest, ACopySignedByAnotherMemberDoesNotHideTheLeadersProposal) {
     Machine m = make();
     // The certificate for slot 1, led by member 0, that the follower has not
     // seen yet.
-    QuorumMessage q1;
-    q1.slot = 1;
-    q1.parent_qc_id = m.tip_qc.message.qc_id;
-    q1.vesk_id = ids[0].pubkey;
-    q1.timestamp = now_ms();
-    q1.bank_hash = filled(0x31);
-    q1.qc_id = QuorumMessage::compute_qc_id(q1.slot, q1.parent_qc_id, q1.leader_view, q1.entries_hash, q1.vesk_id,
-                                            q1.timestamp, q1.bank_hash, q1.recovery, q1.crosschain);
-    std::vector<std::pair<size_t, BlsSignature>> sigs;
-    for (size_t i = 0; i < 3; ++i) sigs.emplace_back(i, bls::sign(ids[i].secret, q1.signing_bytes()));
-    const QuorumCertificate c1(view->view_id, q1, sigs);
+    const QuorumCertificate c1 = slot_one_certificate(m, filled(0x31));
+    const QuorumMessage& q1 = c1.message;
 
     // The leader's block for slot 2, without entries, on top of slot 1.
     const Hash bank = filled(0x32);
