@@ -6,6 +6,8 @@ namespace vesk {
 
 void contract_fail(std::string message) { throw ContractFailure(std::move(message)); }
 
+namespace {
+
 void report_contract_failure(const ContractFailure& failure) noexcept {
     std::fprintf(stderr, "%s\n", failure.message().c_str());
     std::fflush(stderr);
@@ -21,6 +23,20 @@ void report_failure(const char* message) noexcept {
     putc_unlocked('\n', stderr);
     funlockfile(stderr);
     std::fflush(stderr);
+}
+
+}  // namespace
+
+void report_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const ContractFailure& failure) {
+        report_contract_failure(failure);
+    } catch (const std::exception& e) {
+        report_failure(e.what());
+    } catch (...) {
+        report_failure("unknown exception");
+    }
 }
 
 }  // namespace vesk

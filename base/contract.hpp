@@ -39,23 +39,18 @@ T contract_expect(std::optional<T>&& v, std::string_view message) {
     return std::move(*v);
 }
 
-void report_contract_failure(const ContractFailure& failure) noexcept;
-
-// One line on standard error for an exception that ended a thread: its
-// message, with any line break turned into a blank.
-void report_failure(const char* message) noexcept;
+// One line on standard error for the exception being handled: a broken
+// contract's message as it stands, any other exception's message with line
+// breaks turned into blanks. Call it only inside a catch block.
+void report_current_exception() noexcept;
 
 // Runs the body of a thread; whatever it throws ends only this thread.
 template <class F>
 void run_thread_body(F&& body) noexcept {
     try {
         body();
-    } catch (const ContractFailure& failure) {
-        report_contract_failure(failure);
-    } catch (const std::exception& e) {
-        report_failure(e.what());
     } catch (...) {
-        report_failure("unknown exception");
+        report_current_exception();
     }
 }
 
@@ -67,12 +62,8 @@ template <class F>
 int run_main(F&& body) noexcept {
     try {
         return body();
-    } catch (const ContractFailure& failure) {
-        report_contract_failure(failure);
-    } catch (const std::exception& e) {
-        report_failure(e.what());
     } catch (...) {
-        report_failure("unknown exception");
+        report_current_exception();
     }
     return CONTRACT_FAILURE_EXIT_STATUS;
 }
