@@ -49,25 +49,6 @@ bool is_decimal_float(std::string_view s) {
     return i == s.size();
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_utf8_text(std::string_view s) {
-    for (size_t i = 0; i < s.size();) {
-        auto c = static_cast<uint8_t>(s[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (len == 0 || i + len > s.size()) return false;
-        uint32_t cp = c & (0x7f >> len);
-        for (size_t k = 1; k < len; ++k) {
-            auto b = static_cast<uint8_t>(s[i + k]);
-            if ((b & 0xc0) != 0x80) return false;
-            cp = (cp << 6) | (b & 0x3f);
-        }
-        static const uint32_t min_for_len[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < min_for_len[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
-        i += len;
-    }
-    return true;
-}
-
 ArgError not_text(size_t position) { return ArgError{format("Argument {} is not valid UTF-8", position)}; }
 ArgError missing_value(std::string_view flag) { return ArgError{format("Missing value for {}", flag)}; }
 ArgError invalid_value(std::string_view flag) { return ArgError{format("Invalid value for {}", flag)}; }
@@ -147,7 +128,7 @@ std::variant<RunSimRequest, HelpRequest, ArgError> parse_run_sim_args(std::span<
     std::optional<ArgError> error;
     // The value after args[i], if there is one, is read next.
     auto value_is_text = [&](size_t i) {
-        if (i + 1 < args.size() && !is_utf8_text(args[i + 1])) {
+        if (i + 1 < args.size() && !is_utf8(args[i + 1])) {
             error = not_text(first_position + i + 1);
             return false;
         }
@@ -184,7 +165,7 @@ std::variant<RunSimRequest, HelpRequest, ArgError> parse_run_sim_args(std::span<
     size_t i = 0;
     while (i < args.size() && !error) {
         const std::string& a = args[i];
-        if (!is_utf8_text(a)) return not_text(first_position + i);
+        if (!is_utf8(a)) return not_text(first_position + i);
         if (a == "-h" || a == "--help") return HelpRequest{};
         if (a == "--nodes" || a == "-n") {
             take_u64(i, "--nodes", o.nodes);
@@ -239,10 +220,10 @@ std::variant<std::string, ArgError> parse_run_scenario_args(std::span<const std:
     std::optional<std::string> name;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (!is_utf8_text(a)) return not_text(first_position + i);
+        if (!is_utf8(a)) return not_text(first_position + i);
         if (a == "-n" || a == "--name") {
             if (i + 1 >= args.size()) return missing_value("--name");
-            if (!is_utf8_text(args[i + 1])) return not_text(first_position + i + 1);
+            if (!is_utf8(args[i + 1])) return not_text(first_position + i + 1);
             name = args[++i];
         } else if (!name && (a.empty() || a.front() != '-')) {
             name = a;
@@ -258,7 +239,7 @@ CommandLine parse_command_line(std::span<const std::string> args) {
     using C = CommandLine;
     if (args.size() < 2) return C{C::PerpetualRun{}};
     const std::string& command = args[1];
-    if (!is_utf8_text(command)) return C{not_text(1)};
+    if (!is_utf8(command)) return C{not_text(1)};
     if (command == "-h" || command == "--help") return C{C::Help{}};
     if (command == "tui") return C{C::Tui{}};
     if (command == "list-scenarios") return C{C::ListScenarios{}};

@@ -43,6 +43,15 @@ std::pair<uint32_t, size_t> decode_utf8(std::string_view s, size_t i) {
 
 }  // namespace
 
+bool is_utf8(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        size_t len = decode_utf8(s, i).second;
+        if (len == 0) return false;
+        i += len;
+    }
+    return true;
+}
+
 void debug(std::string& out, std::string_view s) {
     out += '"';
     for (size_t i = 0; i < s.size();) {

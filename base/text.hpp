@@ -55,6 +55,9 @@ std::string fixed_decimals(double v, int places);
 
 // A quoted text with the escapes of a debug form.
 void debug(std::string& out, std::string_view s);
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_utf8(std::string_view s);
 inline void debug(std::string& out, const std::string& s) { debug(out, std::string_view(s)); }
 inline void debug(std::string& out, const char* s) { debug(out, std::string_view(s)); }
 inline void display(std::string& out, std::string_view s) { out += s; }

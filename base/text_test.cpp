@@ -94,3 +94,30 @@ TEST(FixedDecimals, RoundsTheExactValueTiesToEven) {
 
 }  // namespace
 }  // namespace vesk
+
+namespace vesk {
+namespace {
+
+TEST(Utf8, StrictChecks) {
+    struct Case {
+        std::string text;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"", true},
+        {"plain ascii", true},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", true},  // é € and an emoji
+        {"\xf4\x8f\xbf\xbf", true},                      // U+10FFFF
+        {"\xff", false},
+        {"\xc0\xaf", false},          // overlong '/'
+        {"\xe0\x80\xaf", false},      // overlong, three bytes
+        {"\xed\xa0\x80", false},      // a surrogate
+        {"\xf4\x90\x80\x80", false},  // above U+10FFFF
+        {"\xc3", false},              // cut short
+        {"a\x80z", false},            // a lone continuation byte
+    };
+    for (const Case& c : cases) EXPECT_EQ(is_utf8(c.text), c.ok) << to_debug(c.text);
+}
+
+}  // namespace
+}  // namespace vesk

@@ -835,41 +835,6 @@ int64_t total_order_key(double v) {
     return bits ^ static_cast<int64_t>(static_cast<uint64_t>(bits >> 63) >> 1);
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len = 0;
-        unsigned lo = 0x80;
-        unsigned hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (s.size() - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            auto c = static_cast<unsigned char>(s[i + k]);
-            if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
 // Reads the whole file into `out`, refusing one longer than
 // MAX_SCRIPT_BYTES; on failure the operating system's description of the
 // error.
@@ -932,7 +897,7 @@ std::variant<SimScript, std::string> parse(std::string&& text) {
 std::variant<SimScript, std::string> SimScript::load(const std::string& path) {
     std::string text;
     if (std::optional<std::string> e = read_file(path, text)) return format("failed to read {}: {}", path, *e);
-    if (!valid_utf8(text)) return format("failed to read {}: stream did not contain valid UTF-8", path);
+    if (!is_utf8(text)) return format("failed to read {}: stream did not contain valid UTF-8", path);
     return parse(std::move(text));
 }
 
