@@ -686,6 +686,60 @@ TEST(Program, OnlyArgumentsACommandReadsMustBeText) {
     }
 }
 
+TEST(Program, ControlCharactersOfArgumentsAndScriptsAreShownEscaped) {
+    const std::string presets = R"(["local", "long_distance", "regional", "congested", "disaster"])";
+    TempFile bad_preset(
+        "actions:\n"
+        "  - at_secs: 0\n"
+        "    commands:\n"
+        "      - set_default_config: { preset: \"\\e[2J\\r\\n\" }\n");
+    TempFile bad_value("actions:\n  - { at_secs: \"\\e]0;t\\a\", commands: [] }\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;  // without the line feed
+        int status;
+    };
+    const Case cases[] = {
+        {{"run-sim", "--x\ny"}, "Unrecognized option: --x\\ny", 2},
+        {{"run-sim", "--channel-preset", "\x1b[2J"}, "Unknown channel preset: \\x1b[2J (available: " + presets + ")", 2},
+        {{"\x1b]0;title\x07"}, "Unknown command: \\x1b]0;title\\x07", 2},
+        {{"run-scenario", "happy\tpath\r"}, "Scenario not found: happy\\tpath\\r", 2},
+        {{"run-scenario", "-n", "x", "--\x7f\x01"}, "Unrecognized option: --\\x7f\\x01", 2},
+        {{"run-sim", "--script", "/nonexistent/a\nb.yaml"},
+         "Failed to load script: failed to read /nonexistent/a\\nb.yaml: No such file or directory", 1},
+        {{"run-sim", "--script", bad_preset.path},
+         "Failed to load script: action[0] at 0.0s: unknown preset: \\x1b[2J\\r\\n (available: " + presets + ")", 1},
+        {{"run-sim", "--script", bad_value.path},
+         "Failed to load script: YAML parse error: actions[0].at_secs: invalid type: string \"\\u{1b}]0;t\\u{7}\", "
+         "expected a number at line 2 column 16",
+         1},
+        // Text without control characters stands as it is, backslashes too.
+        {{"run-scenario", "back\\slash \\n \xc3\xa9"}, "Scenario not found: back\\slash \\n \xc3\xa9", 2},
+        {{"run-sim", "--channel-preset", "\\x1b"}, "Unknown channel preset: \\x1b (available: " + presets + ")", 2},
+    };
+    for (const Case& c : cases) {
+        Outcome o = run(c.args);
+        EXPECT_EQ(o.err, c.err + "\n");
+        EXPECT_EQ(o.exit_status, c.status) << c.err;
+        EXPECT_EQ(o.out, c.args[0].rfind("run-", 0) == 0 ? "" : USAGE) << c.err;
+    }
+
+    TempFile described(
+        "actions:\n"
+        "  - at_secs: 0\n"
+        "    description: \"two\\nlines \\e[2J\\tand \\\\ a backslash\"\n"
+        "    commands:\n"
+        "      - set_default_config: { preset: local }\n");
+    Outcome o = run({"run-sim", "--script", described.path, "--rounds", "1", "--sleep-ms", "0"});
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+    std::vector<std::string> lines = plain_lines(o.out);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[script @ 0.0s] two\\nlines \\x1b[2J\\tand \\ a backslash"), 1)
+        << o.out;
+    // The log's colours are the only escape sequences on standard output.
+    for (const std::string& l : lines) EXPECT_EQ(l.find('\x1b'), std::string::npos) << l;
+}
+
 TEST(Program, FailuresOnTheMainThreadEndWithOneLineNotAnAbort) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
