@@ -25,9 +25,6 @@ std::string preset_names_joined() {
     return out;
 }
 
-// One error line on standard error.
-void print_error_line(const std::string& line) { print_stderr(line + '\n'); }
-
 int run_scenario(const std::string& name) {
     for (const Scenario& s : library::all_scenarios()) {
         if (s.name != name) continue;
@@ -41,6 +38,8 @@ int run_scenario(const std::string& name) {
 }
 
 }  // namespace
+
+void print_error_line(std::string_view line) { print_stderr(escape_controls(line) + '\n'); }
 
 std::string usage_text() {
     return format(

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "app/command_line.hpp"
 #include "app/run_sim.hpp"
@@ -21,6 +22,11 @@ void sigint_handler(int signal);
 inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_FAILURE_STATUS = 1;
 inline constexpr int EXIT_USAGE = 2;
+
+// One error line on standard error. The line may quote the user's text, so
+// its control characters are shown escaped: it stays one line and cannot
+// drive the terminal.
+void print_error_line(std::string_view line);
 
 std::string usage_text();
 void print_help();

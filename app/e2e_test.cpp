@@ -40,6 +40,9 @@ struct Start {
     std::optional<std::string> argv0;
     // A limit on the process's address space, in bytes.
     std::optional<rlim_t> address_space;
+    // With an address-space limit: a limit on the stack, which sets the
+    // size of every thread's stack too.
+    std::optional<rlim_t> stack;
 };
 
 // One run of the program with both output streams captured through pipes
@@ -89,6 +92,10 @@ public:
                 sigprocmask(SIG_SETMASK, &none, nullptr);
                 const rlimit limit{*start.address_space, *start.address_space};
                 if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+                if (start.stack) {
+                    const rlimit stack{*start.stack, *start.stack};
+                    if (setrlimit(RLIMIT_STACK, &stack) != 0) _exit(127);
+                }
                 execve(VESK_SIM_BINARY, argv.data(), environ);
                 _exit(127);
             }
@@ -679,11 +686,65 @@ TEST(Program, OnlyArgumentsACommandReadsMustBeText) {
         {{"run-sim", "--rounds", "0"}, start_line_for("1000", "1000", "None", "Some(0)") + "\n", "", 0, "\xfe"},
     };
     for (const Case& c : cases) {
-        Outcome o = run(c.args, Start{c.argv0, std::nullopt});
+        Outcome o = run(c.args, Start{c.argv0, std::nullopt, std::nullopt});
         EXPECT_EQ(o.out.rfind(c.out_prefix, 0), 0u) << c.err << o.out;
         EXPECT_EQ(o.err, c.err);
         EXPECT_EQ(o.exit_status, c.status) << c.err;
     }
+}
+
+TEST(Program, ControlCharactersOfArgumentsAndScriptsAreShownEscaped) {
+    const std::string presets = R"(["local", "long_distance", "regional", "congested", "disaster"])";
+    TempFile bad_preset(
+        "actions:\n"
+        "  - at_secs: 0\n"
+        "    commands:\n"
+        "      - set_default_config: { preset: \"\\e[2J\\r\\n\" }\n");
+    TempFile bad_value("actions:\n  - { at_secs: \"\\e]0;t\\a\", commands: [] }\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;  // without the line feed
+        int status;
+    };
+    const Case cases[] = {
+        {{"run-sim", "--x\ny"}, "Unrecognized option: --x\\ny", 2},
+        {{"run-sim", "--channel-preset", "\x1b[2J"}, "Unknown channel preset: \\x1b[2J (available: " + presets + ")", 2},
+        {{"\x1b]0;title\x07"}, "Unknown command: \\x1b]0;title\\x07", 2},
+        {{"run-scenario", "happy\tpath\r"}, "Scenario not found: happy\\tpath\\r", 2},
+        {{"run-scenario", "-n", "x", "--\x7f\x01"}, "Unrecognized option: --\\x7f\\x01", 2},
+        {{"run-sim", "--script", "/nonexistent/a\nb.yaml"},
+         "Failed to load script: failed to read /nonexistent/a\\nb.yaml: No such file or directory", 1},
+        {{"run-sim", "--script", bad_preset.path},
+         "Failed to load script: action[0] at 0.0s: unknown preset: \\x1b[2J\\r\\n (available: " + presets + ")", 1},
+        {{"run-sim", "--script", bad_value.path},
+         "Failed to load script: YAML parse error: actions[0].at_secs: invalid type: string \"\\u{1b}]0;t\\u{7}\", "
+         "expected a number at line 2 column 16",
+         1},
+        // Text without control characters stands as it is, backslashes too.
+        {{"run-scenario", "back\\slash \\n \xc3\xa9"}, "Scenario not found: back\\slash \\n \xc3\xa9", 2},
+        {{"run-sim", "--channel-preset", "\\x1b"}, "Unknown channel preset: \\x1b (available: " + presets + ")", 2},
+    };
+    for (const Case& c : cases) {
+        Outcome o = run(c.args);
+        EXPECT_EQ(o.err, c.err + "\n");
+        EXPECT_EQ(o.exit_status, c.status) << c.err;
+        EXPECT_EQ(o.out, c.args[0].rfind("run-", 0) == 0 ? "" : USAGE) << c.err;
+    }
+
+    TempFile described(
+        "actions:\n"
+        "  - at_secs: 0\n"
+        "    description: \"two\\nlines \\e[2J\\tand \\\\ a backslash\"\n"
+        "    commands:\n"
+        "      - set_default_config: { preset: local }\n");
+    Outcome o = run({"run-sim", "--script", described.path, "--rounds", "1", "--sleep-ms", "0"});
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+    std::vector<std::string> lines = plain_lines(o.out);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[script @ 0.0s] two\\nlines \\x1b[2J\\tand \\ a backslash"), 1)
+        << o.out;
+    // The log's colours are the only escape sequences on standard output.
+    for (const std::string& l : lines) EXPECT_EQ(l.find('\x1b'), std::string::npos) << l;
 }
 
 TEST(Program, FailuresOnTheMainThreadEndWithOneLineNotAnAbort) {
@@ -700,15 +761,49 @@ TEST(Program, FailuresOnTheMainThreadEndWithOneLineNotAnAbort) {
     TempFile dense(text);
 
     // Out of memory while loading the script.
-    Outcome o = run({"run-sim", "--script", dense.path, "--rounds", "0"}, Start{std::nullopt, LIMIT});
+    Outcome o = run({"run-sim", "--script", dense.path, "--rounds", "0"}, Start{std::nullopt, LIMIT, std::nullopt});
     EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
     EXPECT_NE(o.exit_status, -1) << "ended by a signal";
     EXPECT_NE(o.exit_status, 0);
     EXPECT_EQ(o.out, "");
     // Sixteen node threads need more stack than the limit leaves.
-    o = run({"run-sim", "-n", "16", "--rounds", "0"}, Start{std::nullopt, LIMIT});
+    o = run({"run-sim", "-n", "16", "--rounds", "0"}, Start{std::nullopt, LIMIT, std::nullopt});
     EXPECT_EQ(o.err, "failed to spawn thread\n");
     EXPECT_EQ(o.exit_status, 101);
+}
+
+TEST(Program, RunningOutOfMemoryOnAnyThreadEndsTheProcessWithOneLine) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
+#endif
+    // Small stacks leave the limit to the heap. A reader that does not read
+    // lets the log's records pile up, so memory grows in the node, exchange
+    // and printer threads alike; limits from too small to start to large
+    // enough for the whole run.
+    constexpr rlim_t MIB = rlim_t{1} << 20;
+    std::vector<std::unique_ptr<Child>> runs;
+    for (rlim_t limit = 12 * MIB; limit <= 48 * MIB; limit += 4 * MIB) {
+        runs.push_back(std::make_unique<Child>(
+            std::vector<std::string>{"run-sim", "-n", "16", "--tick-ms", "1", "--sleep-ms", "100", "--duration-secs", "4"},
+            Start{std::nullopt, limit, 256 * 1024}));
+    }
+    std::this_thread::sleep_for(5s);
+    size_t ended_during_the_run = 0;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        Child& c = *runs[i];
+        const std::string limit = std::to_string(12 + 4 * i) + " MiB";
+        std::optional<int> status = c.finish();
+        ASSERT_TRUE(status.has_value()) << limit;
+        ASSERT_TRUE(WIFEXITED(*status)) << limit << ": ended by signal " << WTERMSIG(*status) << '\n' << c.err;
+        if (WEXITSTATUS(*status) == 0) {
+            EXPECT_EQ(c.err, "") << limit;
+            continue;
+        }
+        EXPECT_EQ(WEXITSTATUS(*status), 101) << limit << '\n' << c.err;
+        EXPECT_TRUE(c.err == "out of memory\n" || c.err == "failed to spawn thread\n") << limit << '\n' << c.err;
+        if (c.err == "out of memory\n" && c.out.rfind("Starting simulation:", 0) == 0) ++ended_during_the_run;
+    }
+    EXPECT_GE(ended_during_the_run, 1u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "base/contract.hpp"
 
 int main(int argc, char** argv) {
+    vesk::install_out_of_memory_exit();
     struct sigaction on_interrupt {};
     on_interrupt.sa_handler = vesk::sigint_handler;
     sigemptyset(&on_interrupt.sa_mask);

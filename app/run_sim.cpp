@@ -92,7 +92,7 @@ bool RunLimits::begin_iteration(std::chrono::nanoseconds elapsed) {
 
 std::optional<std::string> action_line(const ScriptAction& action) {
     if (!action.description) return std::nullopt;
-    return format("[script @ {}s] {}\n", fixed_decimals(action.at_secs, 1), *action.description);
+    return format("[script @ {}s] {}\n", fixed_decimals(action.at_secs, 1), escape_controls(*action.description));
 }
 
 namespace {
@@ -158,12 +158,12 @@ int run_sim_with_nodes(const RunSimOptions& options, uint64_t tick_ms, uint64_t 
     if (options.script) {
         auto loaded = SimScript::load(*options.script);
         if (auto* error = std::get_if<std::string>(&loaded)) {
-            print_stderr(format("Failed to load script: {}\n", *error));
+            print_error_line(format("Failed to load script: {}", *error));
             return EXIT_FAILURE_STATUS;
         }
         script = std::move(std::get<SimScript>(loaded));
         if (auto error = SimScript::validate_node_ids(*script, n)) {
-            print_stderr(format("Script validation error: {}\n", *error));
+            print_error_line(format("Script validation error: {}", *error));
             return EXIT_FAILURE_STATUS;
         }
     }

@@ -85,7 +85,8 @@ private:
     size_t next_ = 0;
 };
 
-// "[script @ 1.5s] text" with its line feed, or none without a description.
+// "[script @ 1.5s] text" with its line feed, or none without a description;
+// control characters of the description are shown escaped, so it is one line.
 std::optional<std::string> action_line(const ScriptAction& action);
 
 // Sets up and drives one threaded run; the caller has applied the defaults

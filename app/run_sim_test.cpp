@@ -152,6 +152,7 @@ TEST(ActionLine, OnlyWithADescription) {
     EXPECT_EQ(action_line(action(1.5, "partition heals")), "[script @ 1.5s] partition heals\n");
     EXPECT_EQ(action_line(action(0.25, "x")), "[script @ 0.2s] x\n");
     EXPECT_EQ(action_line(action(2.0, std::nullopt)), std::nullopt);
+    EXPECT_EQ(action_line(action(3.0, "two\nlines \x1b[2J")), "[script @ 3.0s] two\\nlines \\x1b[2J\n");
 }
 
 ChannelConfigSpec preset(const char* name) { return ChannelConfigSpec{ChannelConfigSpec::Preset{name}}; }

@@ -52,6 +52,30 @@ bool is_utf8(std::string_view s) {
     return true;
 }
 
+std::string escape_controls(std::string_view s) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    out.reserve(s.size());
+    for (char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c != 0x7f) {
+            out += ch;
+            continue;
+        }
+        out += '\\';
+        switch (c) {
+            case '\t': out += 't'; break;
+            case '\n': out += 'n'; break;
+            case '\r': out += 'r'; break;
+            default:
+                out += 'x';
+                out += digits[c >> 4];
+                out += digits[c & 0xf];
+        }
+    }
+    return out;
+}
+
 void debug(std::string& out, std::string_view s) {
     out += '"';
     for (size_t i = 0; i < s.size();) {

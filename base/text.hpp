@@ -58,6 +58,14 @@ void debug(std::string& out, std::string_view s);
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_utf8(std::string_view s);
+
+// A user's text as it may be shown on a terminal: each control character
+// (U+0000 to U+001F and U+007F) as an escape, "\t", "\n" and "\r" by name
+// and the others as "\x" and two lowercase hexadecimal digits. Every other
+// byte stands as it is, a backslash too, so text without control characters
+// is unchanged and the result never holds one.
+std::string escape_controls(std::string_view s);
+
 inline void debug(std::string& out, const std::string& s) { debug(out, std::string_view(s)); }
 inline void debug(std::string& out, const char* s) { debug(out, std::string_view(s)); }
 inline void display(std::string& out, std::string_view s) { out += s; }

@@ -51,6 +51,24 @@ TEST(TextForms, QuotedTextEscapes) {
     for (const auto& [in, want] : cases) EXPECT_EQ(to_debug(in), want) << in;
 }
 
+TEST(TextForms, ControlCharactersEscapedForTheTerminal) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"plain text, \"quotes\" and a back\\slash \\n", "plain text, \"quotes\" and a back\\slash \\n"},
+        {"\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x98\x80 \xc2\x9b", "\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x98\x80 \xc2\x9b"},
+        {"a\tb\nc\rd", "a\\tb\\nc\\rd"},
+        {std::string("\0\x01\x07\x08\x0b\x0c\x1b\x1f", 8), "\\x00\\x01\\x07\\x08\\x0b\\x0c\\x1b\\x1f"},
+        {"\x1b[2J\x7f~ ", "\\x1b[2J\\x7f~ "},
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(escape_controls(in), want) << to_debug(in);
+    // Every byte below 0x20 and DEL is escaped, and nothing else.
+    for (int b = 0; b < 256; ++b) {
+        const std::string shown = escape_controls(std::string(1, static_cast<char>(b)));
+        EXPECT_EQ(shown.size() == 1, b >= 0x20 && b != 0x7f) << b;
+        for (char c : shown) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) << b;
+    }
+}
+
 TEST(TextForms, Integers128) {
     EXPECT_EQ(to_debug(u128{0}), "0");
     EXPECT_EQ(to_debug(U128_MAX), "340282366920938463463374607431768211455");

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -486,16 +486,16 @@ TEST(ExchangeThread, DeliversBroadcastsUnicastsAndLogsControls) {
 }
 
 TEST(ExchangeThread, AFailureEndsTheExchangeAndClosesTheInboundChannels) {
-    // A sink that runs out of memory on the first record.
+    // A sink that fails on the first record.
     struct FailingSink {
-        void send(ExchangeLogEvent) { throw std::bad_alloc(); }
+        void send(ExchangeLogEvent) { throw std::runtime_error("sink failed"); }
     };
     testing::internal::CaptureStderr();
     auto handle = ExchangeHandle<int, std::string>::spawn(2, LOCAL, {{"a", 0}, {"b", 1}}, 9, FailingSink{});
     handle.control.send(Ctl{Ctl::SetDefaultConfig{LOCAL}});
     const auto limit = std::chrono::steady_clock::now() + 20s;
     for (size_t i = 0; i < 2; ++i) EXPECT_EQ(handle.inbound[i].recv_until(limit).status, RecvStatus::Disconnected) << i;
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "std::bad_alloc\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "sink failed\n");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <deque>
 #include <limits>
 #include <memory>
+#include <new>
 #include <span>
 #include <system_error>
 #include <unordered_map>
@@ -294,7 +295,9 @@ public:
     // The document, or the problem without the "YAML parse error: " prefix.
     std::variant<Document, std::string> run(std::string_view text) {
         contract_check(text.size() <= MAX_SCRIPT_BYTES, "a script's text is within the size limit");
-        if (!ready_) return std::string("out of memory");
+        // libyaml allocates with malloc; its failing to is exhausted memory
+        // as anywhere else, not a fault of the script.
+        if (!ready_) throw std::bad_alloc();
         // libyaml recognises the encoding itself, a byte-order mark included;
         // the text has been checked to be UTF-8.
         yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()), text.size());
@@ -433,7 +436,7 @@ private:
         const char* problem = parser_.problem ? parser_.problem : "unknown problem";
         switch (parser_.error) {
             case YAML_MEMORY_ERROR:
-                return "out of memory";
+                throw std::bad_alloc();
             case YAML_READER_ERROR:
                 if (parser_.problem_value != -1) {
                     return format("{} (#x{}) at byte {}", problem, hex_byte(parser_.problem_value),
