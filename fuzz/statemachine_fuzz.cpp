@@ -12,8 +12,9 @@
 // i), nodes 1-4 the second, in which node 4 has stake 2; identity 5 belongs
 // to no view.
 //
-// Input: two configuration bytes (which nodes vote only with a persisted
-// tip; switches), then steps, one opcode byte and its arguments each.
+// Input: two configuration bytes (a mask of the nodes that vote only with a
+// persisted tip, then the switches below), then steps: an opcode byte, the
+// node's byte and the step's arguments.
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -58,6 +59,26 @@ constexpr size_t OUTBOX_LIMIT = 64;
 constexpr size_t WIRE_LIMIT = 64;
 constexpr size_t RECEIVED_LIMIT = 32;
 constexpr uint64_t CHAIN_SLOTS = 6;
+
+// Switches of the second configuration byte.
+constexpr uint8_t SHRED_STORES = 1;   // every node holds the honest chain's shreds
+constexpr uint8_t NOT_READY = 2;      // leaders start with the readiness round
+constexpr uint8_t NO_DETECTOR = 4;    // as the threaded run, without equivocation detector
+constexpr uint8_t TIP_PERSISTED = 8;  // the starting tip counts as persisted
+
+enum Op : uint8_t {
+    DELIVER,         // pool index (two bytes), change
+    TICK,
+    ADVANCE,         // how far
+    PROCESS,         // which received proposal, which parent or bank
+    FORWARD,         // the node's outgoing messages to their recipients
+    REDELIVER,       // index into the messages seen on the wire, change
+    CATCHUP_QUERY,   // the host asks for the blocks the catch-up wants
+    CATCHUP_ANSWER,  // responder, which answer
+    STATE_SYNC,      // the host asks its peers for state sync
+    TRANSACTIONS,    // how many
+    OPS
+};
 
 [[noreturn]] void broken(const char* what) {
     std::fprintf(stderr, "statemachine_fuzz: broken check: %s\n", what);
@@ -299,7 +320,9 @@ struct Pool {
         for (size_t i : {size_t{1}, size_t{2}, OUTSIDER}) add(QcRequest(key(i), 1, std::nullopt, ids[i].secret));
         add(QcRequest(key(1), 2, c[2].id(), ids[1].secret));
         add(QcRequest(key(1), 3, c[2].id(), ids[1].secret));
-        for (const QuorumCertificate& qc : {c[1], c[2], c[3], c[6], c10, c16}) add(QcResponse(key(1), qc, ids[1].secret));
+        for (const QuorumCertificate& qc : {c[1], c[2], c[3], c[6], c10, c16}) {
+            add(QcResponse(key(1), qc, ids[1].secret));
+        }
         add(QcResponse(key(2), certify(v0, qm1, {0, 3}), ids[2].secret));
         add(QcResponse(key(OUTSIDER), c[1], ids[OUTSIDER].secret));
 
@@ -502,7 +525,9 @@ void change(ConsensusMessage& msg, Field f, uint8_t v) {
                 if (f == BITMAP) p.nonce ^= 1;
                 if (f == OTHER) {
                     if (v % 3 == 0 && !p.blocks.empty()) p.blocks.pop_back();
-                    if (v % 3 == 1) p.blocks.resize(d::MAX_CATALOG_BLOCKS + 1, p.blocks.empty() ? ShredBlockRef{} : p.blocks.back());
+                    if (v % 3 == 1) {
+                        p.blocks.resize(d::MAX_CATALOG_BLOCKS + 1, p.blocks.empty() ? ShredBlockRef{} : p.blocks.back());
+                    }
                     if (v % 3 == 2 && !p.blocks.empty()) p.blocks.back().slot = shifted(p.blocks.back().slot, v / 3);
                 }
             } else if constexpr (std::is_same_v<P, ShredsFetchRequest>) {
@@ -546,7 +571,9 @@ void resign_certificate(QuorumCertificate& c) {
     c.message.qc_id = statement_id(c.message);
     std::vector<BlsSignature> sigs;
     for (size_t i = 0; i < view->len(); ++i) {
-        if ((c.bitmap >> i) & 1) sigs.push_back(bls::sign(P.identity(view->keys[i])->secret, c.message.signing_bytes()));
+        if ((c.bitmap >> i) & 1) {
+            sigs.push_back(bls::sign(P.identity(view->keys[i])->secret, c.message.signing_bytes()));
+        }
     }
     if (auto agg = bls::aggregate_signatures(sigs)) c.aggregated_signature = *agg;
 }
@@ -587,7 +614,9 @@ void resign(ConsensusMessage& msg) {
             } else if constexpr (requires { p.responder; p.signing_bytes(); }) {
                 if (auto s = secret(p.responder)) p.signature = bls::sign(*s, p.signing_bytes());
             } else if constexpr (std::is_same_v<P_, ShredsFetchRequest>) {
-                if (auto s = secret(p.requester)) p = ShredsFetchRequest(p.requester, p.slot, p.producer, p.start_index, *s);
+                if (auto s = secret(p.requester)) {
+                    p = ShredsFetchRequest(p.requester, p.slot, p.producer, p.start_index, *s);
+                }
             } else if constexpr (std::is_same_v<P_, ShredsBehindResponse>) {
                 if (auto s = secret(p.responder)) {
                     p = ShredsBehindResponse(p.responder, p.requester, p.from_slot, p.nonce, p.tip_slot, *s);
@@ -618,8 +647,10 @@ public:
     Run(uint8_t persisted_mask, uint8_t flags) : clock_(WallTime{START_MS / 1000, 0}) {
         const Pool& P = pool();
         for (size_t i = 0; i < NODES; ++i) {
-            ChainStateSnapshot snapshot{*P.second, QuorumCertificate{}, std::nullopt, *P.first, (flags & 8) != 0};
-            NodeConfig config{(flags & 4) ? std::nullopt : std::optional<EquivocationDetector>(EquivocationDetector{}),
+            ChainStateSnapshot snapshot{*P.second, QuorumCertificate{}, std::nullopt, *P.first,
+                                        (flags & TIP_PERSISTED) != 0};
+            NodeConfig config{(flags & NO_DETECTOR) ? std::nullopt
+                                                    : std::optional<EquivocationDetector>(EquivocationDetector{}),
                               2s, ((persisted_mask >> i) & 1) != 0};
             nodes_.push_back(Node{Machine::new_with_config_and_timestamper(P.ids[i], 0, std::move(snapshot),
                                                                            std::move(config),
@@ -627,12 +658,14 @@ public:
                                   {}, {}, {}, {}, 0, {}});
             Machine& m = nodes_.back().m;
             m.vote_verifier.enabled = true;
-            if (flags & 1) {
+            if (flags & SHRED_STORES) {
                 auto store = std::make_shared<testsupport::MemoryShredsIo>(2);
-                for (uint64_t s = 1; s <= CHAIN_SLOTS; ++s) store->add_block(P.key(0), s, testsupport::make_shreds(s, 0, 3));
+                for (uint64_t s = 1; s <= CHAIN_SLOTS; ++s) {
+                    store->add_block(P.key(0), s, testsupport::make_shreds(s, 0, 3));
+                }
                 m.shreds_io = store;
             }
-            if (flags & 2) m.produce_ready = false;
+            if (flags & NOT_READY) m.produce_ready = false;
         }
     }
 
@@ -640,34 +673,34 @@ public:
 
     void step(Reader& in) {
         const Pool& P = pool();
-        const uint8_t op = in.byte() % 10;
+        const auto op = static_cast<Op>(in.byte() % OPS);
         const size_t n = in.byte() % NODES;
         switch (op) {
-            case 0: {  // a pool message, perhaps changed
+            case DELIVER: {
                 ConsensusMessage msg = P.messages[in.index(P.messages.size())];
                 changed(msg, in);
                 deliver(n, std::move(msg));
                 break;
             }
-            case 1: drive(n, [](Machine& m) { return m.tick(); }); break;
-            case 2: {
+            case TICK: drive(n, [](Machine& m) { return m.tick(); }); break;
+            case ADVANCE: {
                 static constexpr int64_t ms[] = {1, 10, 50, 200, 401, 1000, 2100, 5000};
                 clock_.advance(std::chrono::milliseconds(ms[in.byte() % 8]));
                 break;
             }
-            case 3: process(n, in.byte(), in.byte()); break;
-            case 4: forward(n); break;
-            case 5: {  // a message seen on the wire again, perhaps changed
+            case PROCESS: process(n, in.byte(), in.byte()); break;
+            case FORWARD: forward(n); break;
+            case REDELIVER: {
                 if (wire_.empty()) break;
                 ConsensusMessage msg = wire_[in.index(wire_.size())];
                 changed(msg, in);
                 deliver(n, std::move(msg));
                 break;
             }
-            case 6: catchup_query(n); break;
-            case 7: catchup_answer(n, in.byte(), in.byte()); break;
-            case 8: ask_state_sync(n); break;
-            default: {
+            case CATCHUP_QUERY: catchup_query(n); break;
+            case CATCHUP_ANSWER: catchup_answer(n, in.byte(), in.byte()); break;
+            case STATE_SYNC: ask_state_sync(n); break;
+            default: {  // TRANSACTIONS
                 Machine& m = nodes_[n].m;
                 for (uint8_t k = 0, count = in.byte() % 4 + 1; k < count; ++k) {
                     Transaction t;
@@ -776,8 +809,12 @@ private:
         ProposalState& record = m.proposals[Key{leader, s}];
         node.reported.insert(Key{leader, s});
         if (!record.local_bank_hash) record.local_bank_hash = Hash{};
-        if (!record.replayed_entries_hash) record.replayed_entries_hash = Block::compute_entries_hash(tip_msg.bank_hash, hashes);
-        if (!record.processed_parent) record.processed_parent = ProcessedParent{tip_msg.bank_hash, tip_msg.vesk_id, tip};
+        if (!record.replayed_entries_hash) {
+            record.replayed_entries_hash = Block::compute_entries_hash(tip_msg.bank_hash, hashes);
+        }
+        if (!record.processed_parent) {
+            record.processed_parent = ProcessedParent{tip_msg.bank_hash, tip_msg.vesk_id, tip};
+        }
     }
 
     // The block's entries, as the host has them once it executed the block.
@@ -832,7 +869,8 @@ private:
         switch (how % 4) {
             case 1:
                 if (auto it = pool().certificates.find(p.proposal.parent_qc_id); it != pool().certificates.end()) {
-                    parent = ProcessedParent{it->second.message.bank_hash, it->second.message.vesk_id, it->second.slot()};
+                    const QuorumMessage& q = it->second.message;
+                    parent = ProcessedParent{q.bank_hash, q.vesk_id, q.slot};
                 } else if (p.proposal.parent_qc_id == Hash{}) {
                     parent = ProcessedParent{Hash{}, BlsPubkey{}, 0};
                 }
@@ -900,11 +938,12 @@ private:
         for (ConsensusMessageEnvelope& env : r.messages) {
             const ConsensusMessage& msg = std::visit([](auto& e) -> const ConsensusMessage& { return e.message; }, env);
             const QuorumMessage* voted = nullptr;
-            if (const auto* v = msg.get_if<SignedQuorumMessage>(); v != nullptr && v->pubkey == self) voted = &v->message;
-            // A certificate the node made holds its own vote.
-            if (const auto* c = msg.get_if<QuorumCertificate>(); c != nullptr && std::holds_alternative<Broadcast>(env)) {
-                voted = &c->message;
+            if (const auto* v = msg.get_if<SignedQuorumMessage>(); v != nullptr && v->pubkey == self) {
+                voted = &v->message;
             }
+            // A certificate the node made holds its own vote.
+            const auto* c = msg.get_if<QuorumCertificate>();
+            if (c != nullptr && std::holds_alternative<Broadcast>(env)) voted = &c->message;
             if (voted != nullptr) {
                 auto [it, fresh] = node.own_votes.try_emplace({voted->slot, voted->leader_view}, voted->qc_id);
                 check(fresh || it->second == voted->qc_id, "a node votes once per slot and leader view");
