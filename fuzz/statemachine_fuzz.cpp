@@ -526,7 +526,8 @@ void change(ConsensusMessage& msg, Field f, uint8_t v) {
                 if (f == OTHER) {
                     if (v % 3 == 0 && !p.blocks.empty()) p.blocks.pop_back();
                     if (v % 3 == 1) {
-                        p.blocks.resize(d::MAX_CATALOG_BLOCKS + 1, p.blocks.empty() ? ShredBlockRef{} : p.blocks.back());
+                        const ShredBlockRef last = p.blocks.empty() ? ShredBlockRef{} : p.blocks.back();
+                        p.blocks.resize(d::MAX_CATALOG_BLOCKS + 1, last);
                     }
                     if (v % 3 == 2 && !p.blocks.empty()) p.blocks.back().slot = shifted(p.blocks.back().slot, v / 3);
                 }
@@ -966,7 +967,8 @@ private:
             const QuorumView* view = P.view_for(tip);
             check(view != nullptr && verifies(m.tip_qc, *view), "the tip certificate verifies");
             auto held = m.accepted_qcs.find(tip);
-            check(held != m.accepted_qcs.end() && held->second == m.tip_qc, "the tip is the accepted certificate of its slot");
+            check(held != m.accepted_qcs.end() && held->second == m.tip_qc,
+                  "the tip is the accepted certificate of its slot");
         }
         if (m.previous_qc) {
             auto held = m.accepted_qcs.find(m.previous_qc->slot());
@@ -976,7 +978,8 @@ private:
         if (!m.accepted_qcs.empty()) {
             const uint64_t top = m.accepted_qcs.rbegin()->first;
             check(top <= tip, "no accepted certificate above the tip");
-            check(top - m.accepted_qcs.begin()->first < d::ACCEPTED_QC_SLOTS, "accepted certificates stay in their window");
+            check(top - m.accepted_qcs.begin()->first < d::ACCEPTED_QC_SLOTS,
+                  "accepted certificates stay in their window");
         }
         for (const auto& [slot, qc] : m.accepted_qcs) {
             const QuorumView* view = P.view_for(slot);
@@ -1020,7 +1023,8 @@ private:
         }
 
         // Votes waiting and the vote locks.
-        check(m.vote_verifier.queue_len() + m.vote_verifier.ready_len() <= d::VOTES_PER_TICK, "vote queues stay bounded");
+        check(m.vote_verifier.queue_len() + m.vote_verifier.ready_len() <= d::VOTES_PER_TICK,
+              "vote queues stay bounded");
         check(m.vote_verifier.verifier.key_cache.size() <= VoteSignatureVerifier::KEY_CACHE_CAPACITY,
               "the voter key cache stays bounded");
         for (const auto& [slot, lock] : m.vote_locks) {
@@ -1047,7 +1051,8 @@ private:
         if (m.shred_catchup) {
             const ShredCatchup& c = *m.shred_catchup;
             check(c.queue.size() <= d::MAX_CATALOG_BLOCKS, "the catch-up queue stays bounded");
-            check(c.target_slot > tip && c.target_slot - tip <= d::CATCHUP_TARGET_SPAN, "the catch-up aims ahead, not far");
+            check(c.target_slot > tip && c.target_slot - tip <= d::CATCHUP_TARGET_SPAN,
+                  "the catch-up aims ahead, not far");
             check(c.peer.has_value() == std::holds_alternative<ShredCatchup::Fetching>(c.phase),
                   "a catch-up has a peer exactly while fetching");
         }
