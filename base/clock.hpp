@@ -86,7 +86,9 @@ struct SystemTimestamper {
 // meant for one thread.
 class SimulatedTimestamper {
 public:
-    SimulatedTimestamper() : cell_(std::make_shared<WallTime>(read_realtime_clock())) {}
+    SimulatedTimestamper() : SimulatedTimestamper(read_realtime_clock()) {}
+    // Starting at a given time, for runs that must repeat exactly.
+    explicit SimulatedTimestamper(WallTime start) : cell_(std::make_shared<WallTime>(start)) {}
     WallTime now() const { return *cell_; }
     void advance(std::chrono::nanoseconds d) const { *cell_ = now().plus(d); }
 

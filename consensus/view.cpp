@@ -25,7 +25,11 @@ QuorumView::QuorumView(uint64_t start, uint64_t end,
     stakes.reserve(MAX_MEMBERS);
     keys.reserve(MAX_MEMBERS);
     points.reserve(MAX_MEMBERS);
-    for (const auto& [key, stake] : sorted) {
+    for (const auto& member : sorted) {
+        // Named copies rather than a structured binding: clang before 16
+        // cannot capture a binding in the lambdas below.
+        const BlsPubkey& key = member.first;
+        const uint64_t stake = member.second;
         auto decoded = PubkeyAffine::decode(key);
         // The identity decodes, but with the identity signature it passes
         // for every message: a member holding it would let anyone certify

@@ -2,6 +2,7 @@
 // Block replay, vote locks and voting: a node votes only for a block it
 // processed itself, that the proposal describes exactly and that extends its
 // tip, and never against its own earlier votes.
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -229,7 +230,12 @@ void VeskStatemachine<T, V>::park_replay_pending_parent_qc_persisted(const Hash&
                                                                      const BlsPubkey& producer) {
     auto entry = pending_replays.try_emplace(parent_qc_id, sat_sub(slot, uint64_t{1}),
                                              std::vector<std::pair<uint64_t, BlsPubkey>>{});
-    entry.first->second.second.emplace_back(slot, producer);
+    // Once per block: a peer resending the same proposal replays it again
+    // each time, and the list would grow with every copy.
+    std::vector<std::pair<uint64_t, BlsPubkey>>& waiting = entry.first->second.second;
+    if (std::find(waiting.begin(), waiting.end(), std::pair{slot, producer}) == waiting.end()) {
+        waiting.emplace_back(slot, producer);
+    }
 }
 
 }  // namespace vesk

@@ -523,6 +523,12 @@ TEST_F(ReplayTest, ReplayWaitsForAPersistedParentCertificate) {
     m.park_replay_pending_parent_qc_persisted(filled(0x5a), 0, ids[3].pubkey);
     EXPECT_EQ(m.pending_replays.at(filled(0x5a)), (std::pair{uint64_t{0}, Waiting{{0, ids[3].pubkey}}}));
 
+    // The same block replayed again, as a resent proposal makes it, waits once.
+    EXPECT_EQ(event_texts(m.try_replay(6, ids[1].pubkey)), Texts{withheld(6, "VotingDisabled")});
+    m.park_replay_pending_parent_qc_persisted(tip.message.qc_id, 9, ids[3].pubkey);
+    EXPECT_EQ(m.pending_replays.at(tip.message.qc_id),
+              (std::pair{uint64_t{5}, Waiting{{6, ids[1].pubkey}, {9, ids[3].pubkey}}}));
+
     // Once the tip is persisted, the waiting replay votes.
     m.tip_persisted = true;
     auto [slot, producer] = m.pending_replays.at(tip.message.qc_id).second.front();
