@@ -673,6 +673,25 @@ TEST(Program, ScriptsAreReadNoFurtherThanTheSizeLimit) {
     EXPECT_EQ(o.exit_status, 0);
 }
 
+TEST(Program, AliasesOfALongScalarAreRefusedInBoundedMemory) {
+    // Two thousand copies of a 2 MiB description would need 4 GiB.
+    std::string text = "big: &b \"" + std::string(size_t{2} << 20, 'x') + "\"\nactions:\n";
+    for (int i = 0; i < 2000; ++i) {
+        text += "  - {at_secs: 0, description: *b, commands: [{node_control: {nodes: all, action: pause}}]}\n";
+    }
+    TempFile bomb(text);
+    Start start;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    start.address_space = rlim_t{512} << 20;
+#endif
+    Outcome o = run({"run-sim", "--script", bomb.path}, start);
+    EXPECT_EQ(o.err,
+              "Failed to load script: YAML parse error: aliases expand the document by more than 1048576 bytes of "
+              "text at line 3 column 31\n");
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.exit_status, 1);
+}
+
 TEST(Program, AScriptMayOpenWithAByteOrderMark) {
     TempFile script(
         "\xef\xbb\xbf---\n"

@@ -40,6 +40,10 @@ constexpr size_t MAX_DEPTH = 128;
 // Nodes that aliases may add to the document when expanded; bounds the work
 // of reading a document whose aliases nest (billion laughs).
 constexpr uint64_t MAX_ALIAS_EXPANSION = 100'000;
+// Bytes of scalar text that aliases may add. The records copy the text they
+// read, so without this one long scalar named many times would cost its
+// length each time; a real script names short texts a few times.
+constexpr uint64_t MAX_ALIAS_TEXT = uint64_t{1} << 20;
 
 enum class ScalarKind : uint8_t { Null, Bool, Int, Float, Str };
 
@@ -391,10 +395,15 @@ public:
                     if (it == anchors.end()) return located(format("unknown anchor {:?}", name), line, column);
                     add(it->second);
                     // Each alias adds its target's expanded subtree once.
-                    expanded_extra_ += expanded_size(doc, it->second, MAX_ALIAS_EXPANSION - expanded_extra_);
-                    if (expanded_extra_ > MAX_ALIAS_EXPANSION) {
+                    expand(doc, it->second, expanded_);
+                    if (expanded_.nodes > MAX_ALIAS_EXPANSION) {
                         return located(format("aliases expand the document by more than {} nodes", MAX_ALIAS_EXPANSION),
                                        line, column);
+                    }
+                    if (expanded_.text > MAX_ALIAS_TEXT) {
+                        return located(
+                            format("aliases expand the document by more than {} bytes of text", MAX_ALIAS_TEXT), line,
+                            column);
                     }
                     break;
                 }
@@ -405,17 +414,28 @@ public:
     }
 
 private:
-    // The nodes of the subtree at `root` with its aliases expanded, counted
-    // no further than `limit` + 1, so that nesting aliases cost no more work
-    // than the limit allows.
-    static uint64_t expanded_size(const Document& doc, uint32_t root, uint64_t limit) {
+    // What aliases add to the document: nodes, and the bytes of their scalars.
+    struct Expansion {
+        uint64_t nodes = 0;
+        uint64_t text = 0;
+    };
+
+    // Adds the subtree at `root` with its aliases expanded to `total`, and
+    // stops once either bound is passed, so that nesting aliases cost no more
+    // work than the bounds allow.
+    static void expand(const Document& doc, uint32_t root, Expansion& total) {
         struct Visit {
             uint32_t node;
             uint32_t next_child;
         };
+        auto enter = [&](uint32_t i) {
+            ++total.nodes;
+            const Node& n = doc.nodes[i];
+            if (n.type() == Node::Type::Scalar) total.text += n.size;
+        };
         std::vector<Visit> path{{root, 0}};
-        uint64_t count = 1;
-        while (!path.empty() && count <= limit) {
+        enter(root);
+        while (!path.empty() && total.nodes <= MAX_ALIAS_EXPANSION && total.text <= MAX_ALIAS_TEXT) {
             Visit& v = path.back();
             const Node& n = doc.nodes[v.node];
             if (n.type() == Node::Type::Scalar || v.next_child == n.size) {
@@ -424,9 +444,8 @@ private:
             }
             uint32_t c = doc.children[n.first + v.next_child++];
             path.push_back({c, 0});
-            ++count;
+            enter(c);
         }
-        return count;
     }
 
     std::string parser_problem() const {
@@ -462,7 +481,7 @@ private:
 
     yaml_parser_t parser_{};
     bool ready_ = false;
-    uint64_t expanded_extra_ = 0;
+    Expansion expanded_;
 };
 
 // ---- mapping the tree onto the records ----
