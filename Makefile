@@ -50,7 +50,7 @@ fuzz:
 	cp fuzz/corpus/script/* examples/*.yaml build-fuzz/corpus/script/
 	cp fuzz/corpus/cli/* build-fuzz/corpus/cli/
 	cp fuzz/corpus/statemachine/* build-fuzz/corpus/statemachine/
-	./build-fuzz/script_fuzz -max_total_time=$(FUZZ_EACH) -timeout=10 -rss_limit_mb=2048 \
+	./build-fuzz/script_fuzz -max_total_time=$(FUZZ_EACH) -timeout=10 -rss_limit_mb=512 \
 		-dict=fuzz/script.dict -artifact_prefix=build-fuzz/ build-fuzz/corpus/script
 	./build-fuzz/cli_fuzz -max_total_time=$(FUZZ_EACH) -timeout=10 -rss_limit_mb=2048 \
 		-dict=fuzz/cli.dict -artifact_prefix=build-fuzz/ build-fuzz/corpus/cli

@@ -530,6 +530,36 @@ TEST(Program, ScriptActionsRunAtTheirTimesAsControlMessages) {
     EXPECT_EQ(count_matching(lines, std::regex(R"(\[src exchange\] RouteConfigSet\(RouteDescriptor\(1, 2\))")), 1u);
 }
 
+TEST(Program, ANeighbourhoodThatRepeatsItsNodesSetsEachRouteOnce) {
+    auto cycling = [](size_t count) {
+        std::string list = "[0";
+        for (size_t i = 1; i < count; ++i) list += ", " + std::to_string(i % 4);
+        return list + "]";
+    };
+    TempFile script("actions:\n"
+                    "  - at_secs: 0\n"
+                    "    commands:\n"
+                    "      - define_neighborhood: { priority: 1, preset: regional, nodes: " + cycling(20000) + " }\n"
+                    "      - unset_neighborhood: { priority: 1, nodes: " + cycling(100000) + " }\n");
+    Outcome o = run({"run-sim", "-n", "4", "--script", script.path, "--tick-ms", "100", "--sleep-ms", "100",
+                     "--duration-secs", "1"});
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exit_status, 0);
+    const std::regex route_line(R"(\[src exchange\] (RouteConfig(Set|Unset))\(RouteDescriptor\((\d), (\d)\))");
+    std::vector<std::string> routes;
+    for (const std::string& l : plain_lines(o.out)) {
+        std::smatch m;
+        if (std::regex_search(l, m, route_line)) routes.push_back(m[1].str() + " " + m[3].str() + m[4].str());
+    }
+    std::vector<std::string> want;
+    for (const char* kind : {"RouteConfigSet", "RouteConfigUnset"}) {
+        for (const char* r : {"01", "02", "03", "00", "12", "13", "11", "23", "22", "33"}) {
+            want.push_back(std::string(kind) + " " + r);
+        }
+    }
+    EXPECT_EQ(routes, want);
+}
+
 TEST(Program, TheExampleScriptLoadsAndRuns) {
     Outcome o = run({"run-sim", "--script", VESK_EXAMPLES_DIR "/partition-and-recover.yaml", "--tick-ms", "100",
                      "--sleep-ms", "100", "--duration-secs", "3"});
@@ -648,6 +678,25 @@ TEST(Program, ScriptsAreReadNoFurtherThanTheSizeLimit) {
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(o.out, start_line_for("1000", "1000", "None", "Some(0)") + "\n");
     EXPECT_EQ(o.exit_status, 0);
+}
+
+TEST(Program, AliasesOfALongScalarAreRefusedInBoundedMemory) {
+    // Two thousand copies of a 2 MiB description would need 4 GiB.
+    std::string text = "big: &b \"" + std::string(size_t{2} << 20, 'x') + "\"\nactions:\n";
+    for (int i = 0; i < 2000; ++i) {
+        text += "  - {at_secs: 0, description: *b, commands: [{node_control: {nodes: all, action: pause}}]}\n";
+    }
+    TempFile bomb(text);
+    Start start;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    start.address_space = rlim_t{512} << 20;
+#endif
+    Outcome o = run({"run-sim", "--script", bomb.path}, start);
+    EXPECT_EQ(o.err,
+              "Failed to load script: YAML parse error: aliases expand the document by more than 1048576 bytes of "
+              "text at line 3 column 31\n");
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.exit_status, 1);
 }
 
 TEST(Program, AScriptMayOpenWithAByteOrderMark) {

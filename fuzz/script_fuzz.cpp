@@ -1,9 +1,14 @@
 // libFuzzer target for the script loader: any bytes must give a script or
-// an error text, never a crash, a leak or undefined behaviour. The input goes
-// through a memory file so that reading and the UTF-8 check run too.
+// an error text, never a crash, a leak or undefined behaviour, and loading
+// must hold no more memory than a fixed multiple of the input and a
+// constant. The input goes through a memory file so that reading and the
+// UTF-8 check run too.
+#include <sanitizer/allocator_interface.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,7 +20,31 @@ namespace {
 
 bool starts_with(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
+// The most heap in use while a load runs. The memory limit of the fuzzer is
+// polled once a second, and a load that copies a long text many times may
+// be over by then; this sees every allocation.
+std::atomic<bool> watching{false};
+std::atomic<size_t> peak{0};
+
+void on_malloc(const volatile void*, size_t) {
+    if (!watching.load(std::memory_order_relaxed)) return;
+    const size_t now = __sanitizer_get_current_allocated_bytes();
+    size_t seen = peak.load(std::memory_order_relaxed);
+    while (now > seen && !peak.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
+    }
+}
+void on_free(const volatile void*) {}
+
+// What a load may hold beyond what was in use before it: the densest tree
+// costs under twenty bytes per input byte, and aliases add a bounded amount.
+size_t memory_bound(size_t input) { return 20 * input + (size_t{16} << 20); }
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fd = ::memfd_create("script", MFD_CLOEXEC);
@@ -30,8 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         done += static_cast<size_t>(n);
     }
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const size_t before = __sanitizer_get_current_allocated_bytes();
+    peak = before;
+    watching = true;
     auto loaded = vesk::SimScript::load(path);
+    watching = false;
     ::close(fd);
+    if (peak - before > memory_bound(size)) __builtin_trap();
 
     if (auto* error = std::get_if<std::string>(&loaded)) {
         if (!starts_with(*error, "YAML parse error: ") && !starts_with(*error, "action[") &&

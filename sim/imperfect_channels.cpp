@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "base/saturating.hpp"
 
@@ -62,6 +63,43 @@ void debug(std::string& out, const ExchangeLogEvent& e) {
             }
         },
         e.kind);
+}
+
+// Each route is visited once, at its first pair: a list that repeats ids
+// would otherwise cost the square of its length in route changes and log
+// lines that repeat one another. Only the first occurrence of an id can
+// start a new route, and it is new only with later first occurrences and,
+// once, with the id's own second occurrence; so the work is the square of
+// the distinct ids plus one pass over the list.
+void for_each_neighbourhood_route(const std::vector<size_t>& nodes, const std::function<void(RouteDescriptor)>& f) {
+    constexpr size_t NONE = std::numeric_limits<size_t>::max();
+    struct Distinct {
+        size_t id;
+        size_t first;
+        size_t second;  // NONE when listed once
+    };
+    std::vector<Distinct> distinct;
+    std::unordered_map<size_t, size_t> rank;
+    for (size_t pos = 0; pos < nodes.size(); ++pos) {
+        auto [it, fresh] = rank.try_emplace(nodes[pos], distinct.size());
+        if (fresh) {
+            distinct.push_back({nodes[pos], pos, NONE});
+        } else if (distinct[it->second].second == NONE) {
+            distinct[it->second].second = pos;
+        }
+    }
+    for (size_t k = 0; k < distinct.size(); ++k) {
+        const Distinct& a = distinct[k];
+        bool self_pending = a.second != NONE;
+        for (size_t m = k + 1; m < distinct.size(); ++m) {
+            if (self_pending && a.second < distinct[m].first) {
+                f(RouteDescriptor{a.id, a.id});
+                self_pending = false;
+            }
+            f(RouteDescriptor{std::min(a.id, distinct[m].id), std::max(a.id, distinct[m].id)});
+        }
+        if (self_pending) f(RouteDescriptor{a.id, a.id});
+    }
 }
 
 std::optional<int64_t> seconds_to_nanos(float seconds) {

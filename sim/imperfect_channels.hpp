@@ -238,6 +238,11 @@ std::optional<std::pair<Deadline, typename std::map<Deadline, V>::const_iterator
     }
 }
 
+// The routes of a neighbourhood: those of the list positions i < j in the
+// order (0, 1), (0, 2), ..., (1, 2), ..., each route at its first pair only.
+// A node listed twice yields its route to itself, stored but never used.
+void for_each_neighbourhood_route(const std::vector<size_t>& nodes, const std::function<void(RouteDescriptor)>& f);
+
 // ---- the exchange ----
 
 template <class Msg, class Id, ExchangeLogsink Sink>
@@ -315,10 +320,12 @@ public:
                 } else if constexpr (std::same_as<T, C::UnsetRoutesForNode>) {
                     for_node_routes(m.node, [&](RouteDescriptor r) { unset_route_config(r, m.priority); });
                 } else if constexpr (std::same_as<T, C::DefineNeighborhood>) {
-                    for_pairs(m.nodes, [&](RouteDescriptor r) { set_route_config(r, m.config, m.priority); });
+                    for_each_neighbourhood_route(m.nodes,
+                                                 [&](RouteDescriptor r) { set_route_config(r, m.config, m.priority); });
                 } else {
                     static_assert(std::same_as<T, C::UnsetNeighborhood>);
-                    for_pairs(m.nodes, [&](RouteDescriptor r) { unset_route_config(r, m.priority); });
+                    for_each_neighbourhood_route(m.nodes,
+                                                 [&](RouteDescriptor r) { unset_route_config(r, m.priority); });
                 }
             },
             control.kind);
@@ -433,15 +440,6 @@ private:
     void for_node_routes(size_t x, F&& f) {
         for (size_t m = 0; m < inbound_.size(); ++m) {
             if (m != x) f(RouteDescriptor{std::min(x, m), std::max(x, m)});
-        }
-    }
-    // A node listed twice yields its route to itself, stored but never used.
-    template <class F>
-    static void for_pairs(const std::vector<size_t>& nodes, F&& f) {
-        for (size_t i = 0; i < nodes.size(); ++i) {
-            for (size_t j = i + 1; j < nodes.size(); ++j) {
-                f(RouteDescriptor{std::min(nodes[i], nodes[j]), std::max(nodes[i], nodes[j])});
-            }
         }
     }
 

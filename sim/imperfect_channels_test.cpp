@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
+#include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -225,6 +229,106 @@ TEST(Exchange, GroupControlsLogEachPairInOrder) {
         for (const std::string& line : net.log()) got.push_back(route_of(line));
         EXPECT_EQ(got, k.routes) << k.what;
     }
+}
+
+// The neighbourhood commands as a plain loop over every pair of list
+// positions: the table it leaves and the routes it logs, in order.
+struct PairwiseModel {
+    std::map<RouteDescriptor, RouteConfig> table;
+    std::vector<RouteDescriptor> logged;
+
+    void apply(const std::vector<size_t>& nodes, std::optional<ChannelConfig> set, uint8_t p) {
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            for (size_t j = i + 1; j < nodes.size(); ++j) {
+                RouteDescriptor r{std::min(nodes[i], nodes[j]), std::max(nodes[i], nodes[j])};
+                auto it = table.find(r);
+                if (set) {
+                    if (it != table.end() && it->second.config_priority < p) continue;
+                    table[r] = RouteConfig{*set, p};
+                } else {
+                    if (it == table.end() || it->second.config_priority < p) continue;
+                    table.erase(it);
+                }
+                logged.push_back(r);
+            }
+        }
+    }
+};
+
+TEST(Exchange, NeighbourhoodsVisitEachRouteOnceInPairOrder) {
+    const ChannelConfig c{7.0f, 0, 0, 0}, old{9.0f, 0, 0, 0};
+    // Entries the command's priority 2 can and cannot replace or remove.
+    const std::vector<std::pair<RouteDescriptor, RouteConfig>> before = {
+        {{0, 1}, {old, 0}}, {{1, 2}, {old, 5}}, {{0, 0}, {old, 2}}, {{2, 3}, {old, 1}}, {{0, 3}, {old, 3}}};
+    // Every list of up to five ids from 0 to 3.
+    std::vector<std::vector<size_t>> lists{{}};
+    for (size_t start = 0; start < lists.size(); ++start) {
+        if (lists[start].size() == 5) continue;
+        for (size_t id = 0; id < 4; ++id) {
+            lists.push_back(lists[start]);
+            lists.back().push_back(id);
+        }
+    }
+    ASSERT_EQ(lists.size(), 1365u);
+    for (const std::vector<size_t>& nodes : lists) {
+        const bool repeats = std::set<size_t>(nodes.begin(), nodes.end()).size() < nodes.size();
+        for (bool set : {true, false}) {
+            for (bool filled : {false, true}) {
+                Net net(4);
+                PairwiseModel model;
+                if (filled) {
+                    for (const auto& [r, entry] : before) {
+                        net.ex->apply(Ctl{Ctl::SetRouteConfig{r, entry.body, entry.config_priority}});
+                        model.table[r] = entry;
+                    }
+                    net.sink.events->clear();
+                }
+                if (set) {
+                    net.ex->apply(Ctl{Ctl::DefineNeighborhood{nodes, c, 2}});
+                    model.apply(nodes, c, 2);
+                } else {
+                    net.ex->apply(Ctl{Ctl::UnsetNeighborhood{nodes, 2}});
+                    model.apply(nodes, std::nullopt, 2);
+                }
+                // The model's log with each route kept at its first line only;
+                // without repeated ids nothing is dropped.
+                std::vector<RouteDescriptor> want;
+                for (const RouteDescriptor& r : model.logged) {
+                    if (std::find(want.begin(), want.end(), r) == want.end()) want.push_back(r);
+                }
+                if (!repeats) {
+                    ASSERT_EQ(want, model.logged);
+                }
+                std::vector<ExchangeLogEvent> want_events;
+                for (const RouteDescriptor& r : want) {
+                    want_events.push_back(set ? ExchangeLogEvent{ExchangeLogEvent::RouteConfigSet{r, {c, 2}}}
+                                              : ExchangeLogEvent{ExchangeLogEvent::RouteConfigUnset{r}});
+                }
+                const std::string what = ::testing::PrintToString(nodes) + (set ? " set" : " unset") +
+                                         (filled ? " over entries" : "");
+                EXPECT_EQ(*net.sink.events, want_events) << what;
+                std::map<RouteDescriptor, RouteConfig> table(net.ex->routes().begin(), net.ex->routes().end());
+                EXPECT_EQ(table, model.table) << what;
+            }
+        }
+    }
+}
+
+TEST(Exchange, ALongRepeatedNeighbourhoodLogsEachRouteOnce) {
+    std::vector<size_t> nodes;
+    for (size_t i = 0; i < 200000; ++i) nodes.push_back(i % 4);
+    Net net(4);
+    net.ex->apply(Ctl{Ctl::DefineNeighborhood{nodes, LOCAL, 1}});
+    std::vector<std::string> got;
+    for (const std::string& line : net.log()) got.push_back(route_of(line));
+    EXPECT_EQ(got, (std::vector<std::string>{"RouteDescriptor(0, 1)", "RouteDescriptor(0, 2)", "RouteDescriptor(0, 3)",
+                                             "RouteDescriptor(0, 0)", "RouteDescriptor(1, 2)", "RouteDescriptor(1, 3)",
+                                             "RouteDescriptor(1, 1)", "RouteDescriptor(2, 3)", "RouteDescriptor(2, 2)",
+                                             "RouteDescriptor(3, 3)"}));
+    net.sink.events->clear();
+    net.ex->apply(Ctl{Ctl::UnsetNeighborhood{nodes, 1}});
+    EXPECT_EQ(net.sink.events->size(), 10u);
+    EXPECT_TRUE(net.ex->routes().empty());
 }
 
 TEST(Exchange, NeighbourhoodConfigurationApplies) {

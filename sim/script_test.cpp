@@ -435,6 +435,17 @@ TEST_F(Script, HostileInputGivesAnError) {
     EXPECT_NE(error(laughs).find("YAML parse error: aliases expand the document by more than 100000 nodes"),
               std::string::npos);
 
+    // Aliases add at most 1 MiB of scalar text, counted through nested
+    // aliases too, so that one long scalar cannot be copied without end.
+    const std::string big = "big: &b \"" + std::string(size_t{64} << 10, 'x') + "\"\none: &o x\n";
+    std::string uses = "uses: [*b";
+    for (int i = 1; i < 16; ++i) uses += ", *b";
+    EXPECT_EQ(ok(big + uses + "]\nactions: []\n"), SimScript{});
+    EXPECT_EQ(error(big + uses + ", *o]\nactions: []\n"),
+              "YAML parse error: aliases expand the document by more than 1048576 bytes of text at line 3 column 72");
+    EXPECT_EQ(error(big + "eight: &e [*b, *b, *b, *b, *b, *b, *b, *b]\ntwice: [*e, *e]\nactions: []\n"),
+              "YAML parse error: aliases expand the document by more than 1048576 bytes of text at line 4 column 13");
+
     // Collections where a scalar or another kind of collection belongs are
     // named by their kind, also when the file holds no scalar at all.
     EXPECT_EQ(error("actions: [[[[]]]]\n"),
