@@ -1,10 +1,15 @@
 #include "app/cli.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <concepts>
+#include <system_error>
 #include <type_traits>
 
 #include "adversarial/library.hpp"
 #include "app/output.hpp"
+#include "base/stream_writer.hpp"
 #include "base/text.hpp"
 #include "sim/imperfect_channels.hpp"
 
@@ -12,7 +17,11 @@ namespace vesk {
 
 std::atomic<bool> RUNNING{true};
 
-void sigint_handler(int) { RUNNING.exchange(false); }
+void sigint_handler(int) {
+    // A second interrupt ends the program at once: after the first, the
+    // program may be waiting for a reader that never reads.
+    if (!RUNNING.exchange(false)) _exit(EXIT_INTERRUPTED);
+}
 
 namespace {
 
@@ -35,6 +44,16 @@ int run_scenario(const std::string& name) {
     }
     print_error_line(format("Scenario not found: {}", name));
     return EXIT_USAGE;
+}
+
+// A closed pipe stops a threaded run's log and nothing else; any other
+// failure of standard output, and any at all in the other commands, is
+// reported once and fails the command.
+int check_standard_output(int status, bool threaded_run) {
+    const int error = standard_output().error();
+    if (error == 0 || (threaded_run && error == EPIPE)) return status;
+    print_error_line(format("Failed to write to standard output: {}", std::generic_category().message(error)));
+    return status == EXIT_OK ? EXIT_FAILURE_STATUS : status;
 }
 
 }  // namespace
@@ -98,7 +117,9 @@ std::string scenario_list_text() {
 int cli_main(std::span<const std::string> args) {
     using C = CommandLine;
     CommandLine command = parse_command_line(args);
-    return std::visit(
+    const bool threaded_run =
+        std::holds_alternative<C::PerpetualRun>(command.kind) || std::holds_alternative<C::RunSim>(command.kind);
+    int status = std::visit(
         [](auto& c) -> int {
             using T = std::decay_t<decltype(c)>;
             if constexpr (std::same_as<T, C::PerpetualRun>) {
@@ -129,6 +150,7 @@ int cli_main(std::span<const std::string> args) {
             }
         },
         command.kind);
+    return check_standard_output(status, threaded_run);
 }
 
 }  // namespace vesk

@@ -15,13 +15,17 @@ namespace vesk {
 // Cleared by the interrupt handler; read by the main loop of a threaded run.
 extern std::atomic<bool> RUNNING;
 
+// Clears RUNNING; when it is already clear, ends the program at once with
+// EXIT_INTERRUPTED.
 void sigint_handler(int signal);
 
-// A run that ends normally, a script that fails (and the mode that is not
-// built), and a command line that cannot be followed.
+// A run that ends normally, a script that fails, standard output that
+// cannot be written (and the mode that is not built), a command line that
+// cannot be followed, and a second interrupt.
 inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_FAILURE_STATUS = 1;
 inline constexpr int EXIT_USAGE = 2;
+inline constexpr int EXIT_INTERRUPTED = 130;
 
 // One error line on standard error. The line may quote the user's text, so
 // its control characters are shown escaped: it stays one line and cannot
@@ -35,7 +39,8 @@ void print_help();
 std::string scenario_list_text();
 
 // Runs one command; args[0] is the program path and is never read. Returns
-// the exit status.
+// the exit status. A failed standard output is reported on standard error
+// and fails the command, except that a threaded run ignores a closed pipe.
 int cli_main(std::span<const std::string> args);
 
 }  // namespace vesk

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <string>
@@ -34,6 +35,14 @@ using Clock = std::chrono::steady_clock;
 // Generous: the machine may be loaded and the build instrumented.
 constexpr auto PROCESS_LIMIT = 120s;
 
+// Where the program's standard output goes.
+enum class Output {
+    Pipe,             // a pipe the test reads
+    NonBlockingPipe,  // the same pipe, its writing end in non-blocking mode
+    DevFull,          // /dev/full: every write fails for want of space
+    Closed,           // no standard output at all
+};
+
 // How to start the program besides its arguments.
 struct Start {
     // Argument 0 when it is not the program's path.
@@ -45,18 +54,33 @@ struct Start {
     std::optional<rlim_t> stack;
 };
 
+struct StandardOutput {
+    Output kind = Output::Pipe;
+    // The capacity of the pipe, when not the system's.
+    std::optional<int> pipe_bytes;
+};
+
 // One run of the program with both output streams captured through pipes
 // and standard input from /dev/null.
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& args, const Start& start = {}) {
+    explicit Child(const std::vector<std::string>& args, const Start& start = {},
+                   const StandardOutput& output = {}) {
         int out[2];
         int err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) std::abort();
+        if (output.pipe_bytes && fcntl(out[1], F_SETPIPE_SZ, *output.pipe_bytes) < 0) std::abort();
+        if (output.kind == Output::NonBlockingPipe && fcntl(out[1], F_SETFL, O_NONBLOCK) != 0) std::abort();
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (output.kind == Output::DevFull) {
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+        } else if (output.kind == Output::Closed) {
+            posix_spawn_file_actions_addclose(&actions, 1);
+        } else {
+            posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        }
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         // The program must see the default dispositions whatever the test
         // runner set up.
@@ -108,6 +132,7 @@ public:
         close(err[1]);
         out_fd_ = out[0];
         err_fd_ = err[0];
+        if (output.kind == Output::DevFull || output.kind == Output::Closed) close_fd(out_fd_);
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -144,6 +169,36 @@ public:
 
     void interrupt() { kill(pid_, SIGINT); }
 
+    // Waits, reading nothing, until the process has ended or the limit has
+    // passed; the raw wait status, or none while it still runs.
+    std::optional<int> wait_exit(std::chrono::nanoseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        for (;;) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                reaped_ = true;
+                return status;
+            }
+            if (Clock::now() >= deadline) return std::nullopt;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+    // Whether the process sleeps with its interrupt handler installed: the
+    // main thread waits in a system call.
+    bool sleeps_with_handler() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        bool sleeping = false;
+        bool caught = false;
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("State:\tS", 0) == 0) sleeping = true;
+            if (line.rfind("SigCgt:\t", 0) == 0) {
+                caught = (std::stoull(line.substr(8), nullptr, 16) >> (SIGINT - 1)) & 1;
+            }
+        }
+        return sleeping && caught;
+    }
+
     // Stops reading standard output; the program's next writes meet a
     // closed pipe.
     void close_stdout() { close_fd(out_fd_); }
@@ -156,16 +211,7 @@ public:
             if (Clock::now() >= deadline) return std::nullopt;
             pump(200);
         }
-        for (;;) {
-            int status = 0;
-            pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                reaped_ = true;
-                return status;
-            }
-            if (Clock::now() >= deadline) return std::nullopt;
-            std::this_thread::sleep_for(10ms);
-        }
+        return wait_exit(deadline - Clock::now());
     }
 
 private:
@@ -568,6 +614,137 @@ TEST(Program, TheExampleScriptLoadsAndRuns) {
     std::vector<std::string> lines = plain_lines(o.out);
     EXPECT_EQ(count_matching(lines, std::regex(R"(^\[script @ 2\.0s\] Slower links everywhere$)")), 1u) << o.out;
     EXPECT_EQ(count_matching(lines, std::regex(R"(^\[script @ )")), 1u);
+}
+
+// A script that finishes every node at 1 s: the log's last node records.
+const std::string FINISH_ALL_AT_ONE =
+    "actions:\n"
+    "  - at_secs: 1\n"
+    "    commands:\n"
+    "      - node_control: { nodes: all, action: finish }\n";
+
+TEST(Program, EveryRecordMadeBeforeTheStopReachesAReaderThatFellBehind) {
+    TempFile finish_all(FINISH_ALL_AT_ONE);
+    struct Case {
+        const char* name;
+        Output output;
+        bool interrupt;  // else the run ends after 2 s
+    };
+    const Case cases[] = {
+        {"waiting reader", Output::Pipe, false},
+        {"non-blocking pipe", Output::NonBlockingPipe, false},
+        {"interrupted while the reader waits", Output::Pipe, true},
+    };
+    // All at once; each reader waits until its run has had time to end.
+    std::vector<std::unique_ptr<Child>> children;
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"run-sim", "-n", "4", "--tick-ms", "5", "--sleep-ms", "100"};
+        if (c.interrupt) {
+            args.insert(args.end(), {"--rounds", "1000"});
+        } else {
+            args.insert(args.end(), {"--duration-secs", "2", "--script", finish_all.path});
+        }
+        // A small pipe, full long before the run ends.
+        children.push_back(std::make_unique<Child>(args, Start{}, StandardOutput{c.output, 4096}));
+    }
+    std::this_thread::sleep_for(3s);
+    for (size_t k = 0; k < std::size(cases); ++k) {
+        if (cases[k].interrupt) children[k]->interrupt();
+    }
+    for (size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        Child& child = *children[k];
+        std::optional<int> status = child.finish();
+        ASSERT_TRUE(status.has_value()) << c.name;
+        ASSERT_TRUE(WIFEXITED(*status)) << c.name << ": ended by signal " << WTERMSIG(*status);
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << c.name;
+        EXPECT_EQ(child.err, "") << c.name;
+        ASSERT_FALSE(child.out.empty()) << c.name;
+        ASSERT_EQ(child.out.back(), '\n') << c.name;
+        std::vector<std::string> lines = lines_of(child.out);
+        ASSERT_EQ(lines[0].rfind("Starting simulation: ", 0), 0u) << c.name;
+        if (c.interrupt) {
+            ASSERT_GE(lines.size(), 3u) << c.name;
+            EXPECT_EQ(lines[lines.size() - 2], "") << c.name;
+            EXPECT_EQ(lines.back(), "Shutting down...") << c.name;
+            lines.resize(lines.size() - 2);
+        } else {
+            EXPECT_EQ(count_matching(plain_lines(child.out), std::regex(R"(\] Finish$)")), 4u) << c.name;
+        }
+        // Whole event lines only, and none lost: the reader fell behind by
+        // far less than the backlog holds.
+        ASSERT_GT(lines.size(), 100u) << c.name;
+        for (size_t i = 1; i < lines.size(); ++i) {
+            ASSERT_TRUE(std::regex_match(lines[i], EVENT_LINE)) << c.name << ", line " << i << ": " << lines[i];
+        }
+    }
+}
+
+TEST(Program, ASecondInterruptEndsTheProgramWhateverTheReaderDoes) {
+    Child child({"run-sim", "-n", "4", "--tick-ms", "5", "--sleep-ms", "50"}, Start{},
+                StandardOutput{Output::Pipe, 4096});
+    // Nothing is ever read: the log fills the pipe and the printer waits on
+    // it, and so does the end of the run after the first interrupt.
+    std::this_thread::sleep_for(1s);
+    child.interrupt();
+    EXPECT_FALSE(child.wait_exit(500ms).has_value()) << "the first interrupt waits for the reader";
+    child.interrupt();
+    std::optional<int> status = child.wait_exit(10s);
+    ASSERT_TRUE(status.has_value()) << "the second interrupt did not end the program";
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 130);
+}
+
+TEST(Program, AnInterruptEndsAScriptLoadThatWaitsForAWriter) {
+    TempFile placeholder("");
+    const std::string fifo = placeholder.path + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Child child({"run-sim", "--script", fifo});
+    const auto deadline = Clock::now() + PROCESS_LIMIT;
+    while (!child.sleeps_with_handler() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    child.interrupt();
+    std::optional<int> status = child.finish();
+    unlink(fifo.c_str());
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    EXPECT_EQ(child.err, "Failed to load script: failed to read " + fifo + ": Interrupted system call\n");
+    EXPECT_EQ(child.out, "");
+}
+
+TEST(Program, AFailedStandardOutputIsReportedOnceAndFailsTheCommand) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err_before;  // the command's own error line
+        int status;
+    };
+    const Case cases[] = {
+        {{"--help"}, "", 1},
+        {{"list-scenarios"}, "", 1},
+        {{"run-scenario", "happy-path"}, "", 1},
+        {{"bogus"}, "Unknown command: bogus\n", 2},
+        {{"run-sim", "-n", "2", "--tick-ms", "10", "--sleep-ms", "100", "--duration-secs", "1"}, "", 1},
+    };
+    const std::pair<Output, std::string> outputs[] = {{Output::DevFull, "No space left on device"},
+                                                      {Output::Closed, "Bad file descriptor"}};
+    // All at once: a scenario run takes a while.
+    std::vector<std::unique_ptr<Child>> children;
+    for (const auto& [output, reason] : outputs) {
+        for (const Case& c : cases) {
+            children.push_back(std::make_unique<Child>(c.args, Start{}, StandardOutput{output, std::nullopt}));
+        }
+    }
+    size_t k = 0;
+    for (const auto& [output, reason] : outputs) {
+        for (const Case& c : cases) {
+            Child& child = *children[k++];
+            std::optional<int> status = child.finish();
+            ASSERT_TRUE(status.has_value()) << c.args[0];
+            ASSERT_TRUE(WIFEXITED(*status)) << c.args[0] << ": ended by signal " << WTERMSIG(*status);
+            EXPECT_EQ(WEXITSTATUS(*status), c.status) << c.args[0] << ", " << reason;
+            EXPECT_EQ(child.err, c.err_before + "Failed to write to standard output: " + reason + "\n") << c.args[0];
+        }
+    }
 }
 
 TEST(Program, AClosedPipeStopsTheLogButNotTheRun) {

@@ -1,16 +1,11 @@
 #include "app/output.hpp"
 
-#include <cstdio>
-
-#include "sim/logging.hpp"
+#include "base/stream_writer.hpp"
 
 namespace vesk {
 
-void print_stdout(const std::string& text) { (void)logging_detail::write_line(stdout, text); }
+void print_stdout(const std::string& text) { (void)standard_output().write(text); }
 
-void print_stderr(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
+void print_stderr(const std::string& text) { (void)standard_error().write(text); }
 
 }  // namespace vesk

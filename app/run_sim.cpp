@@ -200,6 +200,9 @@ int run_sim_with_nodes(const RunSimOptions& options, uint64_t tick_ms, uint64_t 
         if (sleep_ms != 0) sleep_whole(sleep_ms);
         interrupted = !RUNNING.load();
     }
+    // Every record made before the stop is printed, and none after, so the
+    // shutdown line stays the last one.
+    sim->finish_log();
     if (interrupted) print_stdout("\nShutting down...\n");
     // The senders close and the threads are left running; the process ends
     // right after.

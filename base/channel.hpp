@@ -1,12 +1,15 @@
 #pragma once
-// Unbounded multi-producer, single-consumer channels. A send never waits and
-// reports false once the receiver is gone; a receive tells a value from a
-// timeout and from a disconnection (every sender gone and nothing queued).
-// select waits on two receivers at once without polling: both channels
-// signal one shared waker while the selecting thread sleeps on it.
+// Multi-producer, single-consumer channels, unbounded or bounded. A send
+// never waits and reports false once the receiver is gone; a bounded channel
+// that is full drops what is sent and counts it instead. A receive tells a
+// value from a timeout and from a disconnection (every sender gone, or the
+// channel closed, and nothing queued). select waits on two receivers at once
+// without polling: both channels signal one shared waker while the selecting
+// thread sleeps on it.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <limits>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -16,6 +19,8 @@
 namespace vesk {
 
 using Deadline = std::chrono::steady_clock::time_point;
+// The capacity of a channel without a bound.
+inline constexpr size_t UNBOUNDED = std::numeric_limits<size_t>::max();
 // A deadline that never comes.
 inline constexpr Deadline NO_DEADLINE = Deadline::max();
 
@@ -65,11 +70,15 @@ struct Core {
     std::mutex mutex;
     std::condition_variable cv;
     std::deque<T> queue;
+    size_t capacity = UNBOUNDED;
+    size_t overflow = 0;  // sends refused by a full queue since the last look
     size_t senders = 1;
     bool receiver_alive = true;
+    bool closed = false;           // no send is taken any more
     std::shared_ptr<Waker> waker;  // set while a select waits on this channel
 
-    bool ready() const { return !queue.empty() || senders == 0; }
+    bool ended() const { return senders == 0 || closed; }
+    bool ready() const { return !queue.empty() || ended(); }
 
     // Wakes the receiver after a change; called with the lock released.
     void wake(const std::shared_ptr<Waker>& w) {
@@ -84,7 +93,7 @@ struct Core {
             queue.pop_front();
             return r;
         }
-        return {senders == 0 ? RecvStatus::Disconnected : RecvStatus::Timeout, std::nullopt};
+        return {ended() ? RecvStatus::Disconnected : RecvStatus::Timeout, std::nullopt};
     }
 };
 
@@ -92,6 +101,27 @@ struct Core {
 
 template <class T>
 class Receiver;
+
+// Closes a channel from any thread: every later send is refused, and the
+// receiver takes what is queued and then sees the channel disconnected.
+template <class T>
+class ChannelCloser {
+public:
+    void close() const {
+        std::shared_ptr<channel_detail::Waker> w;
+        {
+            std::lock_guard lock(core_->mutex);
+            core_->closed = true;
+            w = core_->waker;
+        }
+        core_->wake(w);
+    }
+
+private:
+    friend class Receiver<T>;
+    explicit ChannelCloser(std::shared_ptr<channel_detail::Core<T>> core) : core_(std::move(core)) {}
+    std::shared_ptr<channel_detail::Core<T>> core_;
+};
 
 template <class T>
 class Sender {
@@ -109,13 +139,18 @@ public:
     }
     ~Sender() { release(); }
 
-    // Queues the value; false (and the value dropped) if the receiver is gone.
+    // Queues the value; false (and the value dropped) if the receiver is
+    // gone or the channel closed, or if the channel is full, which is counted.
     bool send(T value) const {
         if (!core_) return false;
         std::shared_ptr<channel_detail::Waker> w;
         {
             std::lock_guard lock(core_->mutex);
-            if (!core_->receiver_alive) return false;
+            if (!core_->receiver_alive || core_->closed) return false;
+            if (core_->queue.size() >= core_->capacity) {
+                ++core_->overflow;
+                return false;
+            }
             core_->queue.push_back(std::move(value));
             w = core_->waker;
         }
@@ -125,7 +160,7 @@ public:
 
 private:
     template <class U>
-    friend std::pair<Sender<U>, Receiver<U>> make_channel();
+    friend std::pair<Sender<U>, Receiver<U>> make_bounded_channel(size_t capacity);
     explicit Sender(std::shared_ptr<channel_detail::Core<T>> core) : core_(std::move(core)) {}
 
     void release() noexcept {
@@ -175,9 +210,17 @@ public:
     // Value or Disconnected.
     Received<T> recv() { return recv_until(NO_DEADLINE); }
 
+    // The number of sends a full channel refused since the last call.
+    size_t take_overflow() {
+        std::lock_guard lock(core_->mutex);
+        return std::exchange(core_->overflow, 0);
+    }
+
+    ChannelCloser<T> closer() const { return ChannelCloser<T>(core_); }
+
 private:
     template <class U>
-    friend std::pair<Sender<U>, Receiver<U>> make_channel();
+    friend std::pair<Sender<U>, Receiver<U>> make_bounded_channel(size_t capacity);
     friend struct channel_detail::Access;
     explicit Receiver(std::shared_ptr<channel_detail::Core<T>> core) : core_(std::move(core)) {}
 
@@ -197,10 +240,18 @@ private:
     std::shared_ptr<channel_detail::Core<T>> core_;
 };
 
+// A channel that holds at most `capacity` values; a send to a full one is
+// dropped and counted, so that a sender still never waits.
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_bounded_channel(size_t capacity) {
+    auto core = std::make_shared<channel_detail::Core<T>>();
+    core->capacity = capacity;
+    return {Sender<T>(core), Receiver<T>(core)};
+}
+
 template <class T>
 std::pair<Sender<T>, Receiver<T>> make_channel() {
-    auto core = std::make_shared<channel_detail::Core<T>>();
-    return {Sender<T>(core), Receiver<T>(core)};
+    return make_bounded_channel<T>(UNBOUNDED);
 }
 
 enum class SelectMode {

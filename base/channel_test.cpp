@@ -94,6 +94,38 @@ TEST(Channel, ReceiverGoneFailsSendsAndDropsQueuedValues) {
     EXPECT_EQ(tracked.use_count(), 1);
 }
 
+TEST(Channel, FullBoundedChannelCountsWhatItRefuses) {
+    auto [tx, rx] = make_bounded_channel<int>(3);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(tx.send(i));
+    EXPECT_FALSE(tx.send(3));
+    EXPECT_FALSE(tx.send(4));
+    EXPECT_EQ(rx.take_overflow(), 2u);
+    EXPECT_EQ(rx.take_overflow(), 0u);
+    EXPECT_EQ(rx.try_recv().value, 0);
+    // Room again once a value is taken.
+    EXPECT_TRUE(tx.send(5));
+    EXPECT_FALSE(tx.send(6));
+    std::vector<int> rest;
+    for (auto r = rx.try_recv(); r.status == RecvStatus::Value; r = rx.try_recv()) rest.push_back(*r.value);
+    EXPECT_EQ(rest, (std::vector<int>{1, 2, 5}));
+    EXPECT_EQ(rx.take_overflow(), 1u);
+}
+
+TEST(Channel, ClosedChannelGivesUpItsQueueThenDisconnects) {
+    auto [tx, rx] = make_bounded_channel<int>(2);
+    ASSERT_TRUE(tx.send(1));
+    ASSERT_TRUE(tx.send(2));
+    EXPECT_FALSE(tx.send(3));
+    rx.closer().close();
+    // A refused send after the close is not an overflow.
+    EXPECT_FALSE(tx.send(4));
+    EXPECT_EQ(rx.take_overflow(), 1u);
+    EXPECT_EQ(rx.recv().value, 1);
+    EXPECT_EQ(rx.recv().value, 2);
+    EXPECT_EQ(rx.recv().status, RecvStatus::Disconnected);
+    EXPECT_FALSE(tx.send(5));
+}
+
 // The receiving ends of new channels travel over a channel, and a queued
 // value may hold a sender of its own channel.
 TEST(Channel, ChannelEndsTravelAsValues) {
@@ -177,39 +209,45 @@ TEST(Select, DisconnectedSourceIsReady) {
 }
 
 TEST(CrossThread, BlockedReceiversWakeOnSendAndOnDisconnect) {
+    enum class How { Send, LastSenderGone, Closed };
     struct Case {
         const char* name;
         bool select_on_second;  // else a plain recv
-        bool disconnect;        // else a send
+        How how;
     };
     const Case cases[] = {
-        {"recv, send", false, false},
-        {"recv, last sender gone", false, true},
-        {"select, send", true, false},
-        {"select, last sender gone", true, true},
+        {"recv, send", false, How::Send},
+        {"recv, last sender gone", false, How::LastSenderGone},
+        {"recv, closed", false, How::Closed},
+        {"select, send", true, How::Send},
+        {"select, last sender gone", true, How::LastSenderGone},
+        {"select, closed", true, How::Closed},
     };
     for (const Case& c : cases) {
         auto [idle_tx, idle_rx] = make_channel<int>();
         auto [tx, rx] = make_channel<int>();
         std::atomic<bool> waiting{false};
-        std::thread waker([&waiting, c, tx = std::move(tx)]() mutable {
+        std::thread waker([&waiting, c, tx = std::move(tx), closer = rx.closer()]() mutable {
             while (!waiting.load()) std::this_thread::yield();
             // The receiver is in its wait (or about to be): either works.
             std::this_thread::sleep_for(5ms);
-            if (c.disconnect) {
+            if (c.how == How::LastSenderGone) {
                 auto gone = std::move(tx);
+            } else if (c.how == How::Closed) {
+                closer.close();
             } else {
                 tx.send(42);
             }
         });
         waiting.store(true);
+        const bool ends = c.how != How::Send;
         if (c.select_on_second) {
             auto s = select(&idle_rx, &rx, NO_DEADLINE, SelectMode::Random);
             EXPECT_EQ(s.from, SelectFrom::Second) << c.name;
-            EXPECT_EQ(s.second, c.disconnect ? std::nullopt : std::optional<int>(42)) << c.name;
+            EXPECT_EQ(s.second, ends ? std::nullopt : std::optional<int>(42)) << c.name;
         } else {
             auto r = rx.recv_until(generous());
-            EXPECT_EQ(r.status, c.disconnect ? RecvStatus::Disconnected : RecvStatus::Value) << c.name;
+            EXPECT_EQ(r.status, ends ? RecvStatus::Disconnected : RecvStatus::Value) << c.name;
         }
         waker.join();
     }

@@ -62,16 +62,10 @@ void append_source_close(std::string& out) {
     out += ' ';
 }
 
-bool write_line(std::FILE* out, const std::string& line) {
-    // Held across write and flush so another writer's line lands only
-    // between whole lines.
-    flockfile(out);
-    bool ok = std::fwrite(line.data(), 1, line.size(), out) == line.size();
-    ok = std::fflush(out) == 0 && ok;
-    funlockfile(out);
-    return ok;
-}
-
 }  // namespace logging_detail
+
+std::string lost_records_line(size_t count) {
+    return "Log records not printed because standard output fell behind: " + std::to_string(count) + '\n';
+}
 
 }  // namespace vesk

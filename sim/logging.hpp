@@ -1,7 +1,7 @@
 #pragma once
 // The event log: log records, their text forms, the line format and the
 // printer that turns the log channel into lines on an output stream.
-#include <cstdio>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <utility>
@@ -9,6 +9,7 @@
 
 #include "base/channel.hpp"
 #include "base/contract.hpp"
+#include "base/stream_writer.hpp"
 #include "base/text.hpp"
 #include "consensus/consensus_log_event.hpp"
 #include "consensus/types.hpp"
@@ -91,10 +92,17 @@ namespace logging_detail {
 void append_line_prefix(std::string& out, Timestamp t);
 void append_source_open(std::string& out);
 void append_source_close(std::string& out);
-// Writes the whole line under the stream's lock and flushes it; false once
-// the stream refuses it.
-bool write_line(std::FILE* out, const std::string& line);
 }  // namespace logging_detail
+
+// The most records the log channel holds for the printer: more than ten
+// seconds of the heaviest log (sixteen nodes ticking every millisecond make
+// about 16,000 a second), some 250 bytes each. A reader that keeps up never
+// meets the bound; a slower one cannot make the backlog grow past it.
+inline constexpr size_t LOG_BACKLOG_RECORDS = size_t{1} << 18;
+
+// The line, with its line feed, that tells how many records were not
+// printed because a full channel refused them.
+std::string lost_records_line(size_t count);
 
 // The line without its line feed: dim time, cyan source tag, then the
 // message's debug text.
@@ -114,29 +122,39 @@ std::string log_line(const LogEvent<Id, Event>& r) {
     return s;
 }
 
-// Prints each record as one line, in channel order, until every sender is
-// gone. After the stream fails the records are still taken and dropped, so
-// the channel does not grow.
+// Prints each record as one line, in channel order, until the channel is
+// closed or every sender is gone. Whenever it has caught up (nothing is
+// queued) it first tells how many records the channel refused since it last
+// looked. After the stream fails the records are still taken and dropped.
 template <class Id, class Event>
-void run_log_printer(Receiver<LogEvent<Id, Event>> records, std::FILE* out) {
-    bool writable = true;
+void run_log_printer(Receiver<LogEvent<Id, Event>> records, StreamWriter& out) {
+    auto caught_up = [&] {
+        if (size_t lost = records.take_overflow(); lost != 0) out.write(lost_records_line(lost));
+    };
     std::string line;
     for (;;) {
-        Received<LogEvent<Id, Event>> got = records.recv();
-        if (got.status != RecvStatus::Value) return;
-        if (!writable) continue;
+        Received<LogEvent<Id, Event>> got = records.try_recv();
+        if (got.status == RecvStatus::Timeout) {
+            caught_up();
+            got = records.recv();
+        }
+        if (got.status != RecvStatus::Value) {
+            caught_up();
+            return;
+        }
+        if (out.error() != 0) continue;
         line.clear();
         display(line, *got.value);
         line += '\n';
-        writable = logging_detail::write_line(out, line);
+        out.write(line);
     }
 }
 
 // Starts the printer on a thread of its own; a contract failure ends only
 // that thread.
 template <class Id, class Event>
-std::thread spawn_log_printer(Receiver<LogEvent<Id, Event>> records, std::FILE* out) {
-    return std::thread([records = std::move(records), out]() mutable {
+std::thread spawn_log_printer(Receiver<LogEvent<Id, Event>> records, StreamWriter& out) {
+    return std::thread([records = std::move(records), &out]() mutable {
         run_thread_body([&] { run_log_printer(std::move(records), out); });
     });
 }

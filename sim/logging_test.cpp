@@ -1,7 +1,11 @@
 #include "sim/logging.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -134,8 +138,9 @@ std::string read_all(std::FILE* f) {
 TEST(LogPrinter, WritesWholeLinesInChannelOrderAndEndsWhenSendersAreGone) {
     std::FILE* file = std::tmpfile();
     ASSERT_NE(file, nullptr);
+    StreamWriter out(fileno(file));
     auto [tx, rx] = make_channel<ChannelLogRecord>();
-    std::thread printer = spawn_log_printer(std::move(rx), file);
+    std::thread printer = spawn_log_printer(std::move(rx), out);
     std::vector<std::string> expected;
     for (uint64_t slot = 0; slot < 5; ++slot) {
         ChannelLogRecord r = consensus_record(events::VeskProposing{slot}, slot * 1'000, node_source(K1));
@@ -158,17 +163,16 @@ TEST(LogPrinter, WritesWholeLinesInChannelOrderAndEndsWhenSendersAreGone) {
 TEST(LogPrinter, LinesOfAnotherWriterLandBetweenWholeLines) {
     std::FILE* file = std::tmpfile();
     ASSERT_NE(file, nullptr);
+    StreamWriter out(fileno(file));
     auto [tx, rx] = make_channel<ChannelLogRecord>();
-    std::thread printer = spawn_log_printer(std::move(rx), file);
+    std::thread printer = spawn_log_printer(std::move(rx), out);
     const std::string event_line = log_line(consensus_record(events::VeskProgressCheck{}, 0, node_source(K1))) + "\n";
     const std::string other_line = std::string(300, 'x') + "\n";
     constexpr int COUNT = 200;
     for (int i = 0; i < COUNT; ++i) {
         EXPECT_TRUE(tx.send(consensus_record(events::VeskProgressCheck{}, 0, node_source(K1))));
-        // The other writer holds the stream the same way, as the driver's lines do.
-        flockfile(file);
-        std::fputs(other_line.c_str(), file);
-        funlockfile(file);
+        // The other writer goes through the same writer, as the driver's lines do.
+        out.write(other_line);
     }
     { auto drop = std::move(tx); }
     printer.join();
@@ -198,13 +202,76 @@ TEST(LogPrinter, KeepsDrainingAfterTheStreamFails) {
     // A stream opened for reading refuses every write.
     std::FILE* file = std::fopen("/dev/null", "r");
     ASSERT_NE(file, nullptr);
+    StreamWriter out(fileno(file));
     auto [tx, rx] = make_channel<ChannelLogRecord>();
-    std::thread printer = spawn_log_printer(std::move(rx), file);
+    std::thread printer = spawn_log_printer(std::move(rx), out);
     for (uint64_t i = 0; i < 3; ++i) {
         EXPECT_TRUE(tx.send(consensus_record(events::VeskProgressCheck{}, i, node_source(K1))));
     }
     { auto drop = std::move(tx); }
     printer.join();
+    EXPECT_EQ(out.error(), EBADF);
+    std::fclose(file);
+}
+
+// Reads from `fd` until `count` more line feeds have come.
+std::string read_lines(int fd, int count) {
+    std::string out;
+    char c;
+    while (count > 0 && read(fd, &c, 1) == 1) {
+        out += c;
+        if (c == '\n') --count;
+    }
+    return out;
+}
+
+TEST(LogPrinter, TellsHowManyRecordsTheFullBacklogRefusedOnceItHasCaughtUp) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    StreamWriter out(fds[1]);
+    auto [tx, rx] = make_bounded_channel<ChannelLogRecord>(4);
+    auto record = [k = uint64_t{0}]() mutable {
+        ++k;
+        return consensus_record(events::VeskProposing{k}, k, node_source(K1));
+    };
+    std::string want;
+    for (int i = 0; i < 7; ++i) {
+        ChannelLogRecord r = record();
+        if (i < 4) want += log_line(r) + "\n";
+        tx.send(std::move(r));
+    }
+    std::thread printer = spawn_log_printer(std::move(rx), out);
+    EXPECT_EQ(read_lines(fds[0], 5), want + "Log records not printed because standard output fell behind: 3\n");
+    // Nothing refused since: no second notice.
+    ChannelLogRecord later = record();
+    const std::string later_line = log_line(later) + "\n";
+    ASSERT_TRUE(tx.send(std::move(later)));
+    EXPECT_EQ(read_lines(fds[0], 1), later_line);
+    { auto drop = std::move(tx); }
+    printer.join();
+    close(fds[1]);
+    EXPECT_EQ(read_lines(fds[0], 1), "");
+    close(fds[0]);
+}
+
+TEST(LogPrinter, AClosedLogIsPrintedToItsEndAndThenTheNotice) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    StreamWriter out(fileno(file));
+    auto [tx, rx] = make_bounded_channel<ChannelLogRecord>(2);
+    ChannelLogRecord first = consensus_record(events::VeskProposing{1}, 1, node_source(K1));
+    ChannelLogRecord second = consensus_record(events::VeskProposing{2}, 2, node_source(K1));
+    const std::string want = log_line(first) + "\n" + log_line(second) + "\n" +
+                             "Log records not printed because standard output fell behind: 1\n";
+    tx.send(std::move(first));
+    tx.send(std::move(second));
+    tx.send(consensus_record(events::VeskProposing{3}, 3, node_source(K1)));
+    rx.closer().close();
+    // Made after the close: neither printed nor counted.
+    tx.send(consensus_record(events::VeskProposing{4}, 4, node_source(K1)));
+    // The sender is still alive: the close alone ends the printer.
+    run_log_printer(std::move(rx), out);
+    EXPECT_EQ(read_all(file), want);
     std::fclose(file);
 }
 

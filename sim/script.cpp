@@ -432,7 +432,8 @@ std::optional<std::string> read_file(const std::string& path, std::string& out) 
     for (;;) {
         ssize_t got = ::read(fd, buf, sizeof buf);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            // An interrupt ends the load as it ends a blocked open: it is
+            // how a script that never comes is given up.
             int e = errno;
             ::close(fd);
             return std::generic_category().message(e);

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -227,14 +226,18 @@ public:
     std::vector<std::thread> node_threads;
     std::thread exchange_thread;
     std::optional<std::thread> printer_thread;
+    // Present with the printer: how the log is ended (finish_log).
+    std::optional<ChannelCloser<Record>> log_closer;
 
     Simulation(std::vector<Sender<NodeControlMessage>> controls, Sender<ExchangeControlMessage> exchange,
-               std::vector<std::thread> nodes, std::thread exchange_thread, std::optional<std::thread> printer)
+               std::vector<std::thread> nodes, std::thread exchange_thread, std::optional<std::thread> printer,
+               std::optional<ChannelCloser<Record>> log_closer)
         : node_controls(std::move(controls)),
           exchange_control(std::move(exchange)),
           node_threads(std::move(nodes)),
           exchange_thread(std::move(exchange_thread)),
-          printer_thread(std::move(printer)) {}
+          printer_thread(std::move(printer)),
+          log_closer(std::move(log_closer)) {}
     Simulation(Simulation&&) noexcept = default;
     Simulation& operator=(Simulation&& other) noexcept {
         if (this != &other) {
@@ -244,12 +247,22 @@ public:
             node_threads = std::move(other.node_threads);
             exchange_thread = std::move(other.exchange_thread);
             printer_thread = std::move(other.printer_thread);
+            log_closer = std::move(other.log_closer);
         }
         return *this;
     }
     ~Simulation() { release(); }
 
-    // Without a sink the records go to a printer on standard output.
+    // The log takes no record after this call, which returns once the
+    // printer has printed every record taken before it (or has failed). The
+    // other threads run on.
+    void finish_log() {
+        if (log_closer) log_closer->close();
+        if (printer_thread && printer_thread->joinable()) printer_thread->join();
+    }
+
+    // Without a sink the records go through a bounded channel to a printer
+    // on standard output.
     static Simulation start_simulation_with_log_sink(std::vector<std::unique_ptr<Logic>> nodes,
                                                      TickInterval tick_interval, ChannelConfig config,
                                                      std::optional<uint64_t> seed,
@@ -269,12 +282,16 @@ public:
             }
         } detach_on_failure{printer, threads};
         std::optional<Sender<Record>> log_tx;
+        std::optional<ChannelCloser<Record>> log_closer;
         if (log_sink) {
             log_tx = std::move(*log_sink);
         } else {
-            auto [tx, rx] = make_channel<Record>();
+            // Bounded so that a slow reader costs records, never memory
+            // without end; producers still never wait.
+            auto [tx, rx] = make_bounded_channel<Record>(LOG_BACKLOG_RECORDS);
             log_tx = std::move(tx);
-            printer = spawn_or_fail([&] { return spawn_log_printer(std::move(rx), stdout); });
+            log_closer = rx.closer();
+            printer = spawn_or_fail([&] { return spawn_log_printer(std::move(rx), standard_output()); });
         }
 
         std::unordered_map<Id, size_t> ids;
@@ -307,7 +324,7 @@ public:
         }
         std::thread exchange_thread = std::move(exchange.thread);
         return Simulation(std::move(controls), std::move(exchange.control), std::move(threads),
-                          std::move(exchange_thread), std::move(printer));
+                          std::move(exchange_thread), std::move(printer), std::move(log_closer));
     }
 
 private:
