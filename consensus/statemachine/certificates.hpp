@@ -22,14 +22,9 @@ SubResult VeskStatemachine<T, V>::certify_proposal(const QuorumView& view, const
     bool own = std::any_of(votes.begin(), votes.end(), [&](const auto& v) { return v.first == identity.pubkey; });
     if (!own) return SubResult::event(events::QuorumPendingSelfVote{qm.slot, count, voting_stake, total});
 
-    auto record = proposals.find(ProposalKey{qm.vesk_id, qm.slot});
-    const std::optional<ProcessedParent>* parent =
-        record == proposals.end() ? nullptr : &record->second.processed_parent;
-    bool extends = qm.parent_qc_id == tip_qc.message.qc_id && qm.slot == sat_add(tip_slot(), uint64_t{1}) &&
-                   parent != nullptr && parent->has_value() && (*parent)->slot == tip_slot() &&
-                   (tip_slot() == 0 ||
-                    ((*parent)->vesk_id == tip_qc.message.vesk_id && (*parent)->bank_hash == tip_qc.message.bank_hash));
-    if (!extends) return SubResult::event(events::VoteWithheld{qm.slot, withheld::DoesNotExtendHead{}});
+    if (qm.parent_qc_id != tip_qc.message.qc_id || !replayed_parent_matches_tip(qm.slot, qm.vesk_id)) {
+        return SubResult::event(events::VoteWithheld{qm.slot, withheld::DoesNotExtendHead{}});
+    }
 
     if (!reached) return SubResult::event(events::QuorumPending{qm.slot, count, voting_stake, total});
 

@@ -142,9 +142,7 @@ SubResult VeskStatemachine<T, V>::propose() {
     // The prepared block must build on the head.
     {
         const auto& parent = record->second.processed_parent;
-        bool extends = parent && parent->slot == head_slot &&
-                       (head_slot == 0 || (parent->vesk_id == head_producer && parent->bank_hash == head_bank));
-        if (!extends) {
+        if (!parent || !builds_on_head(next, *parent, ProcessedParent{head_bank, head_producer, head_slot})) {
             r.events.emplace_back(events::VoteWithheld{next, withheld::DoesNotExtendHead{}});
             return r;
         }
