@@ -16,7 +16,7 @@ SubResult VeskStatemachine<T, V>::certify_proposal(const QuorumView& view, const
         voting_stake = sat_add(voting_stake, u128{view.get_stake_by_pubkey(voter).value_or(0)});
     }
     u128 total = view.total_stake;
-    bool reached = total != 0 && sat_mul(u128{3}, voting_stake) >= sat_mul(u128{2}, total);
+    bool reached = view.reaches_two_thirds(voting_stake);
     size_t count = votes.size();
 
     bool own = std::any_of(votes.begin(), votes.end(), [&](const auto& v) { return v.first == identity.pubkey; });

@@ -249,8 +249,7 @@ SubResult VeskStatemachine<T, V>::handle_pong(const Pong& pong) {
     SubResult r = SubResult::event(events::PeerConnected{pong.responder});
     u128 answered = 0;
     for (const BlsPubkey& k : ponged) answered = sat_add(answered, u128{view->get_stake_by_pubkey(k).value_or(0)});
-    u128 total = view->total_stake;
-    if (total != 0 && sat_mul(u128{3}, answered) >= sat_mul(u128{2}, total)) {
+    if (view->reaches_two_thirds(answered)) {
         ping_nonce.reset();
         next_ping_at_ms = 0;
         produce_ready = true;
