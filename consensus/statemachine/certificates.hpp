@@ -88,16 +88,14 @@ SubResult VeskStatemachine<T, V>::move_chain_tip(const QuorumCertificate& c) {
         tip_qc = c;
         if (previous_qc && !(s > 0 && previous_qc->message.slot == s - 1)) previous_qc.reset();
     }
+    // Unlike a state-sync jump, an ordinary move asks again for the tip to
+    // be persisted and ends a pending state sync.
     tip_persisted = false;
     state_sync_pending = false;
     record_accepted_cert(c);
     uint64_t next = sat_add(s, uint64_t{1});
     if (leader_cell && !leader_cell->leader()) leader_cell->arm_at(c.message.vesk_id, next);
-    prune_state_below_tip();
-
-    reconcile_shred_catchup_after_tip_advance();
-    liveness.set_last_progress_at(c.message.timestamp);
-    rotations = 0;
+    settle_new_tip();
 
     if (next_view && next_view->start_slot == next) {
         contract_check(next_view->len() > 0, "new quorum is empty");
@@ -118,14 +116,32 @@ SubResult VeskStatemachine<T, V>::move_chain_tip(const QuorumCertificate& c) {
     r += process_parked_messages(unpark::ChainStateReached{s});
 
     if (s > 0) {
-        parked.cleanup(s - 1);
-        vote_locks.erase(vote_locks.begin(), vote_locks.lower_bound(s - 1));
-        if (next_view && next_view->start_slot <= tip_slot()) {
-            current_view = std::move(*next_view);
-            next_view.reset();
-        }
+        slide_windows_to(s);
+        enter_next_view_once_reached();
     }
     return r;
+}
+
+template <Timestamper T, VoteVerifier V>
+void VeskStatemachine<T, V>::settle_new_tip() {
+    prune_state_below_tip();
+    reconcile_shred_catchup_after_tip_advance();
+    liveness.set_last_progress_at(tip_qc.message.timestamp);
+    rotations = 0;
+}
+
+template <Timestamper T, VoteVerifier V>
+void VeskStatemachine<T, V>::slide_windows_to(uint64_t slot) {
+    contract_check(slot > 0, "windows slide past genesis only");
+    parked.cleanup(slot - 1);
+    vote_locks.erase(vote_locks.begin(), vote_locks.lower_bound(slot - 1));
+}
+
+template <Timestamper T, VoteVerifier V>
+void VeskStatemachine<T, V>::enter_next_view_once_reached() {
+    if (!next_view || next_view->start_slot > tip_slot()) return;
+    current_view = std::move(*next_view);
+    next_view.reset();
 }
 
 template <Timestamper T, VoteVerifier V>

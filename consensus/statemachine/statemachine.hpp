@@ -163,6 +163,15 @@ public:
     // The certificate path of follower intake.
     SubResult receive_certificate(QuorumCertificate qc);
     SubResult move_chain_tip(const QuorumCertificate& qc);
+    // The steps every new tip takes, a state-sync jump's included: pruning
+    // what it makes final, the shred catch-up, the liveness clock and the
+    // rotation count.
+    void settle_new_tip();
+    // The parking window and the vote locks follow a tip moved to `slot`,
+    // past genesis.
+    void slide_windows_to(uint64_t slot);
+    // next_view becomes current_view once the tip reaches its first slot.
+    void enter_next_view_once_reached();
     void record_accepted_cert(const QuorumCertificate& qc);
     void prune_state_below_tip();
 
