@@ -20,7 +20,7 @@ VeskStatemachine<T, V>::VeskStatemachine(NodeIdentity id, size_t idx, ChainState
       liveness(tip_qc.message.timestamp, config.liveness_timeout, std::move(timestamper)),
       require_tip_persisted(config.require_tip_persisted),
       warmup_until_slot(sat_add(tip_qc.message.slot, statemachine_detail::WARMUP_SLOTS)),
-      parked(tip_qc.message.slot, ParkedMessages::STATE_MACHINE_SRC_CAPACITY),
+      parked(tip_qc.message.slot, statemachine_detail::PARKED_PER_SOURCE),
       equivocation_detector(std::move(config.equivocation_detector)),
       entry_container(std::move(container)) {
     // Only certificates that verify against the view in force count as

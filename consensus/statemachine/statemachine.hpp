@@ -1,7 +1,12 @@
 #pragma once
-// One validator's protocol logic. A plain value driven by received messages,
-// timer ticks and notices of processed blocks; every step answers with a
-// SubResult and performs no input or output of its own.
+// One validator's protocol logic, driven by received messages, timer ticks
+// and notices of processed blocks. Every step answers with a SubResult and
+// sends nothing itself: sending is the host's. Beyond its own state a step
+// reads its timestamper's clock, draws nonces from the thread's generator
+// (keyed from operating-system entropy), writes diagnostics, fills the entry
+// container it shares with its host, checks state-sync pages on a shared
+// thread pool, and calls what a host installs: the shred store, the
+// certificate and view lookups, and the leader cell.
 //
 // This header declares the class with all its state. The behaviour sits in
 // one header per concern, each of which includes this one:
