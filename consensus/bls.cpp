@@ -76,14 +76,13 @@ void prepare_message(std::optional<MillerLines>& out, std::span<const uint8_t> m
     blst_precompute_lines(out->data(), &h);
 }
 
-bool pairing_holds(const blst_p1_affine& p, const std::optional<MillerLines>& h, const blst_p2_affine& s,
-                   const blst_p1_affine& minus_g1) {
+bool pairing_holds(const blst_p1_affine& p, const std::optional<MillerLines>& h, const blst_p2_affine& s) {
     blst_fp12 f = *blst_fp12_one();
     if (h && !blst_p1_affine_is_inf(&p)) blst_miller_loop_lines(&f, h->data(), &p);
     if (!blst_p2_affine_is_inf(&s)) {
         // The lines of s would serve once only; the plain loop gives the same value.
         blst_fp12 g;
-        blst_miller_loop(&g, &s, &minus_g1);
+        blst_miller_loop(&g, &s, &neg_g1_generator_affine());
         blst_fp12_mul(&f, &f, &g);
     }
     blst_fp12 r;
@@ -134,16 +133,14 @@ bool verify_aggregate(const BlsPubkey& key, const BlsSignature& sig, std::span<c
     return counted_check(&SignatureWork::certificate_checks, key, sig, msg);
 }
 
-blst_p1_affine negated_g1_generator() {
-    blst_p1 g = *blst_p1_generator();
-    blst_p1_cneg(&g, true);
-    blst_p1_affine a;
-    blst_p1_to_affine(&a, &g);
-    return a;
-}
-
 const blst_p1_affine& neg_g1_generator_affine() {
-    static const blst_p1_affine value = negated_g1_generator();
+    static const blst_p1_affine value = [] {
+        blst_p1 g = *blst_p1_generator();
+        blst_p1_cneg(&g, true);
+        blst_p1_affine a;
+        blst_p1_to_affine(&a, &g);
+        return a;
+    }();
     return value;
 }
 
@@ -156,7 +153,7 @@ BlsPubkey BlsPubkey::from_projective(const PubkeyProjective& p) { return bls::co
 bool PubkeyAffine::_verify_signature(const SignatureAffine& sig, std::span<const uint8_t> msg) const {
     std::optional<bls::MillerLines> h;
     bls::prepare_message(h, msg);
-    return bls::pairing_holds(point, h, sig.point, bls::neg_g1_generator_affine());
+    return bls::pairing_holds(point, h, sig.point);
 }
 
 }  // namespace vesk

@@ -26,8 +26,8 @@ std::optional<BlsSignature> aggregate_signatures(std::span<const BlsSignature> s
 bool verify(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg);
 bool verify_aggregate(const BlsPubkey& key, const BlsSignature& sig, std::span<const uint8_t> msg);
 
-// -G1, computed afresh; and the process-wide copy computed once on first use.
-blst_p1_affine negated_g1_generator();
+// -G1, computed once on first use and shared by every signature check;
+// concurrent first users wait for it.
 const blst_p1_affine& neg_g1_generator_affine();
 
 // Compress a computed point, re-decoding it with full checks on the way.
@@ -43,11 +43,10 @@ using MillerLines = std::array<blst_fp6, 68>;
 // hash is the identity.
 void prepare_message(std::optional<MillerLines>& out, std::span<const uint8_t> msg);
 
-// e(p, H) · e(minus_g1, s) == 1, with H given by its lines (none for the
+// e(p, H) · e(-G1, s) == 1, with H given by its lines (none for the
 // identity), in one final exponentiation. A pair with the identity on either
 // side contributes one. Every signature check ends here: single checks,
-// certificate checks and the batch verifier, each passing its own static -G1.
-bool pairing_holds(const blst_p1_affine& p, const std::optional<MillerLines>& h, const blst_p2_affine& s,
-                   const blst_p1_affine& minus_g1);
+// certificate checks and the batch verifier.
+bool pairing_holds(const blst_p1_affine& p, const std::optional<MillerLines>& h, const blst_p2_affine& s);
 
 }  // namespace vesk::bls

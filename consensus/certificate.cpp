@@ -118,8 +118,7 @@ bool QuorumCertificate::verify(const QuorumView& view) const {
     for (size_t i = 0; i < view.len() && i < 64; ++i) {
         if ((bitmap >> i) & 1) signed_stake = sat_add(signed_stake, u128{view.stakes[i]});
     }
-    if (view.total_stake == 0) return false;
-    if (sat_mul(u128{3}, signed_stake) < sat_mul(u128{2}, view.total_stake)) return false;
+    if (!view.reaches_two_thirds(signed_stake)) return false;
     return bls::verify_aggregate(view.aggregate_keys(bitmap), aggregated_signature, message.signing_bytes());
 }
 

@@ -60,8 +60,6 @@ public:
 
     // Accepted valid_until slots are slot_floor ..= slot_floor + SLOT_WINDOW.
     static constexpr uint64_t SLOT_WINDOW = 50;
-    // The per-source capacity the state machine uses.
-    static constexpr size_t STATE_MACHINE_SRC_CAPACITY = 10000;
 
     ParkedMessages(uint64_t slot_floor, size_t src_capacity);
 

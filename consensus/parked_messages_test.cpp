@@ -8,6 +8,7 @@
 
 #include "base/diag.hpp"
 #include "base/text.hpp"
+#include "consensus/statemachine/limits.hpp"
 
 namespace vesk {
 namespace {
@@ -138,7 +139,7 @@ TEST(ParkedMessages, SlotWindowHoldsFloorThroughFloorPlusFifty) {
         {UINT64_MAX, 49, false},
     };
     for (const auto& c : cases) {
-        ParkedMessages store(c.floor, ParkedMessages::STATE_MACHINE_SRC_CAPACITY);
+        ParkedMessages store(c.floor, statemachine_detail::PARKED_PER_SOURCE);
         EXPECT_EQ(store.park(ping(A, 1), c.valid_until, reached(5)), c.parked)
             << "floor " << c.floor << " valid_until " << c.valid_until;
         EXPECT_EQ(store.source_size(A), c.parked ? 1u : 0u);
@@ -147,7 +148,7 @@ TEST(ParkedMessages, SlotWindowHoldsFloorThroughFloorPlusFifty) {
 }
 
 TEST(ParkedMessages, SameMessageTwiceUnderOneEventKeepsTheFirst) {
-    ParkedMessages store(10, ParkedMessages::STATE_MACHINE_SRC_CAPACITY);
+    ParkedMessages store(10, statemachine_detail::PARKED_PER_SOURCE);
     const ConsensusMessage first = proposal(A, 15, 1);
     const ConsensusMessage second = proposal(A, 15, 2);  // same key, other signature
     ASSERT_EQ(first.key(), second.key());
@@ -172,7 +173,7 @@ TEST(ParkedMessages, SameMessageTwiceUnderOneEventKeepsTheFirst) {
 TEST(ParkedMessages, ACopySignedByAnotherMemberNeverShadowsTheSignersOwn) {
     // B signs A's header and gets it in first; A's own proposal of the same
     // header is still parked, beside the copy.
-    ParkedMessages store(10, ParkedMessages::STATE_MACHINE_SRC_CAPACITY);
+    ParkedMessages store(10, statemachine_detail::PARKED_PER_SOURCE);
     ConsensusMessage copy = proposal(A, 15, 1);
     std::get<SignedBlockProposalMessage>(copy.payload).pubkey = B;
     const ConsensusMessage own = proposal(A, 15, 2);
@@ -192,7 +193,7 @@ TEST(ParkedMessages, ACopySignedByAnotherMemberNeverShadowsTheSignersOwn) {
 }
 
 TEST(ParkedMessages, SameMessageUnderTwoEventsIsStoredAndCountedTwice) {
-    ParkedMessages store(10, ParkedMessages::STATE_MACHINE_SRC_CAPACITY);
+    ParkedMessages store(10, statemachine_detail::PARKED_PER_SOURCE);
     EXPECT_TRUE(store.park(ping(A, 7), 20, reached(12)));
     EXPECT_TRUE(store.park(ping(A, 7), 20, rotated(B, 12)));
     EXPECT_EQ(store.source_size(A), 2u);
@@ -206,7 +207,7 @@ TEST(ParkedMessages, SameMessageUnderTwoEventsIsStoredAndCountedTwice) {
 }
 
 TEST(ParkedMessages, SourceCapacityOfTheStateMachine) {
-    ParkedMessages store(0, ParkedMessages::STATE_MACHINE_SRC_CAPACITY);
+    ParkedMessages store(0, statemachine_detail::PARKED_PER_SOURCE);
     ASSERT_EQ(store.src_capacity(), 10000u);
     for (uint64_t n = 0; n < 10000; ++n) ASSERT_TRUE(store.park(ping(A, n), n % 51, reached(1 + n % 3)));
     EXPECT_EQ(store.source_size(A), 10000u);
@@ -242,7 +243,7 @@ TEST(ParkedMessages, SmallCapacityCountsAcrossEvents) {
 }
 
 TEST(ParkedMessages, UnparkReturnsEachEventsMessagesInParkingOrder) {
-    ParkedMessages store(100, ParkedMessages::STATE_MACHINE_SRC_CAPACITY);
+    ParkedMessages store(100, statemachine_detail::PARKED_PER_SOURCE);
     // Interleaved across events and sources; 3 under the first event repeats.
     const struct {
         BlsPubkey source;
@@ -268,7 +269,7 @@ TEST(ParkedMessages, UnparkReturnsEachEventsMessagesInParkingOrder) {
 }
 
 TEST(ParkedMessages, CleanupForgetsPassedSlotsAndMovesTheFloor) {
-    ParkedMessages store(10, ParkedMessages::STATE_MACHINE_SRC_CAPACITY);
+    ParkedMessages store(10, statemachine_detail::PARKED_PER_SOURCE);
     ASSERT_TRUE(store.park(ping(A, 1), 21, reached(15)));
     ASSERT_TRUE(store.park(ping(A, 2), 20, reached(15)));
     ASSERT_TRUE(store.park(ping(B, 3), 30, reached(15)));
@@ -295,7 +296,7 @@ TEST(ParkedMessages, CleanupForgetsPassedSlotsAndMovesTheFloor) {
 }
 
 TEST(ParkedMessages, CleanupMayLowerTheFloor) {
-    ParkedMessages store(40, ParkedMessages::STATE_MACHINE_SRC_CAPACITY);
+    ParkedMessages store(40, statemachine_detail::PARKED_PER_SOURCE);
     ASSERT_TRUE(store.park(ping(A, 1), 45, reached(41)));
     store.cleanup(5);
     EXPECT_EQ(store.slot_floor(), 5u);

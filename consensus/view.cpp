@@ -82,6 +82,10 @@ std::optional<uint64_t> QuorumView::get_stake_by_pubkey(const BlsPubkey& key) co
     return stakes[*index];
 }
 
+bool QuorumView::reaches_two_thirds(u128 stake) const {
+    return total_stake != 0 && sat_mul(u128{3}, stake) >= sat_mul(u128{2}, total_stake);
+}
+
 BlsPubkey QuorumView::aggregate_keys(uint64_t bitmap) const {
     blst_p1 sum{};
     bool any = false;

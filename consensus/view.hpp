@@ -36,6 +36,9 @@ public:
     bool has_pubkey(const BlsPubkey& key) const { return find_pubkey_index(key).has_value(); }
     std::optional<uint8_t> find_pubkey_index(const BlsPubkey& key) const;
     std::optional<uint64_t> get_stake_by_pubkey(const BlsPubkey& key) const;
+    // Whether `stake` is at least two thirds of the total, exactly so
+    // included; never for a view without stake.
+    bool reaches_two_thirds(u128 stake) const;
     // Sum of the keys of the members whose bit is set; the identity key when
     // no member is selected.
     BlsPubkey aggregate_keys(uint64_t bitmap) const;

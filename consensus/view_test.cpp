@@ -105,6 +105,31 @@ TEST(QuorumView, TotalStakeGoesBeyondSixtyFourBits) {
     EXPECT_EQ(v.total_stake, u128{9} * UINT64_MAX);
 }
 
+TEST(QuorumView, TwoThirdsOfTheStake) {
+    auto keys = sorted_keys(9);
+    Members four, three, heavy;
+    for (size_t i = 0; i < 4; ++i) four.emplace_back(keys[i], 1);
+    for (size_t i = 0; i < 3; ++i) three.emplace_back(keys[i], 1);
+    for (auto& k : keys) heavy.emplace_back(k, UINT64_MAX);
+    const QuorumView of_four(0, 1, four), of_three(0, 1, three), of_heavy(0, 1, heavy), empty(0, 1, Members{});
+    const u128 heavy_six = u128{6} * UINT64_MAX;
+    struct Case {
+        const QuorumView* view;
+        u128 stake;
+        bool reached;
+    };
+    const Case cases[] = {
+        {&of_four, 3, true},  {&of_four, 2, false},
+        {&of_three, 2, true}, {&of_three, 1, false},  // exactly two thirds passes
+        // Beyond 64 bits, and a tally that saturates.
+        {&of_heavy, heavy_six, true}, {&of_heavy, heavy_six - 1, false}, {&of_heavy, U128_MAX, true},
+        {&empty, 0, false},   {&empty, U128_MAX, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.view->reaches_two_thirds(c.stake), c.reached) << u128_to_string(c.stake);
+    }
+}
+
 TEST(QuorumView, AggregateKeys) {
     auto keys = sorted_keys(3);
     QuorumView v(0, 10, Members{{keys[0], 1}, {keys[1], 1}, {keys[2], 1}});

@@ -73,11 +73,6 @@ typename G::Affine weighted_sum(std::span<const typename G::Affine> points, std:
 
 }  // namespace
 
-const blst_p1_affine& NegGenerator::get() const {
-    static const blst_p1_affine value = bls::negated_g1_generator();
-    return value;
-}
-
 void debug(std::string& out, const VerifiedVote& v) {
     if (const auto* ok = v.valid()) {
         DebugTuple(out, "Valid").field(ok->view_id).field(ok->vote).finish();
@@ -131,7 +126,7 @@ bool VoteSignatureVerifier::batch_equation(std::span<const PubkeyAffine> keys,
     std::span<const Coefficient> c(coefficients.data(), n);
     blst_p1_affine p = weighted_sum<G1>({key_points.data(), n}, c);
     blst_p2_affine s = weighted_sum<G2>({signature_points.data(), n}, c);
-    return bls::pairing_holds(p, h, s, *NEG_GENERATOR);
+    return bls::pairing_holds(p, h, s);
 }
 
 std::vector<VerifiedVote> VoteSignatureVerifier::verify(
@@ -167,7 +162,7 @@ std::vector<VerifiedVote> VoteSignatureVerifier::verify(
             const auto& [view_id, vote] = chunk[i];
             const PreparedVote& p = prepared[i];
             if (p.usable) ++signature_work().single_checks;
-            if (p.usable && bls::pairing_holds(p.key.point, message(vote.message), p.signature.point, *NEG_GENERATOR)) {
+            if (p.usable && bls::pairing_holds(p.key.point, message(vote.message), p.signature.point)) {
                 out.push_back({VerifiedVote::Valid{view_id, vote}});
             } else {
                 out.push_back({VerifiedVote::Invalid{vote.pubkey}});

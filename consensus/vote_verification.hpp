@@ -20,14 +20,6 @@
 
 namespace vesk {
 
-// -G1. A static of its own beside bls::neg_g1_generator_affine; computed on
-// first use, concurrent first users wait for it.
-struct NegGenerator {
-    const blst_p1_affine& get() const;
-    const blst_p1_affine& operator*() const { return get(); }
-};
-inline constexpr NegGenerator NEG_GENERATOR{};
-
 // The answer for one queued vote.
 struct VerifiedVote {
     // The input pair, unchanged.

@@ -326,16 +326,5 @@ TEST(VoteSignatureVerifier, PreparesEachDistinctStatementOnce) {
     expect_lines_of(statement(1));
 }
 
-TEST(NegGenerator, IsMinusTheGeneratorInAStaticOfItsOwn) {
-    const blst_p1_affine& n = *NEG_GENERATOR;
-    EXPECT_EQ(&n, &NEG_GENERATOR.get());
-    EXPECT_NE(&n, &bls::neg_g1_generator_affine());
-    EXPECT_TRUE(blst_p1_affine_is_equal(&n, &bls::neg_g1_generator_affine()));
-    blst_p1 sum;
-    blst_p1_from_affine(&sum, &n);
-    blst_p1_add_or_double_affine(&sum, &sum, blst_p1_affine_generator());
-    EXPECT_TRUE(blst_p1_is_inf(&sum));
-}
-
 }  // namespace
 }  // namespace vesk

@@ -16,20 +16,15 @@ SubResult VeskStatemachine<T, V>::certify_proposal(const QuorumView& view, const
         voting_stake = sat_add(voting_stake, u128{view.get_stake_by_pubkey(voter).value_or(0)});
     }
     u128 total = view.total_stake;
-    bool reached = total != 0 && sat_mul(u128{3}, voting_stake) >= sat_mul(u128{2}, total);
+    bool reached = view.reaches_two_thirds(voting_stake);
     size_t count = votes.size();
 
     bool own = std::any_of(votes.begin(), votes.end(), [&](const auto& v) { return v.first == identity.pubkey; });
     if (!own) return SubResult::event(events::QuorumPendingSelfVote{qm.slot, count, voting_stake, total});
 
-    auto record = proposals.find(ProposalKey{qm.vesk_id, qm.slot});
-    const std::optional<ProcessedParent>* parent =
-        record == proposals.end() ? nullptr : &record->second.processed_parent;
-    bool extends = qm.parent_qc_id == tip_qc.message.qc_id && qm.slot == sat_add(tip_slot(), uint64_t{1}) &&
-                   parent != nullptr && parent->has_value() && (*parent)->slot == tip_slot() &&
-                   (tip_slot() == 0 ||
-                    ((*parent)->vesk_id == tip_qc.message.vesk_id && (*parent)->bank_hash == tip_qc.message.bank_hash));
-    if (!extends) return SubResult::event(events::VoteWithheld{qm.slot, withheld::DoesNotExtendHead{}});
+    if (qm.parent_qc_id != tip_qc.message.qc_id || !replayed_parent_matches_tip(qm.slot, qm.vesk_id)) {
+        return SubResult::event(events::VoteWithheld{qm.slot, withheld::DoesNotExtendHead{}});
+    }
 
     if (!reached) return SubResult::event(events::QuorumPending{qm.slot, count, voting_stake, total});
 
@@ -93,16 +88,14 @@ SubResult VeskStatemachine<T, V>::move_chain_tip(const QuorumCertificate& c) {
         tip_qc = c;
         if (previous_qc && !(s > 0 && previous_qc->message.slot == s - 1)) previous_qc.reset();
     }
+    // Unlike a state-sync jump, an ordinary move asks again for the tip to
+    // be persisted and ends a pending state sync.
     tip_persisted = false;
     state_sync_pending = false;
     record_accepted_cert(c);
     uint64_t next = sat_add(s, uint64_t{1});
     if (leader_cell && !leader_cell->leader()) leader_cell->arm_at(c.message.vesk_id, next);
-    prune_state_below_tip();
-
-    reconcile_shred_catchup_after_tip_advance();
-    liveness.set_last_progress_at(c.message.timestamp);
-    rotations = 0;
+    settle_new_tip();
 
     if (next_view && next_view->start_slot == next) {
         contract_check(next_view->len() > 0, "new quorum is empty");
@@ -123,14 +116,32 @@ SubResult VeskStatemachine<T, V>::move_chain_tip(const QuorumCertificate& c) {
     r += process_parked_messages(unpark::ChainStateReached{s});
 
     if (s > 0) {
-        parked.cleanup(s - 1);
-        vote_locks.erase(vote_locks.begin(), vote_locks.lower_bound(s - 1));
-        if (next_view && next_view->start_slot <= tip_slot()) {
-            current_view = std::move(*next_view);
-            next_view.reset();
-        }
+        slide_windows_to(s);
+        enter_next_view_once_reached();
     }
     return r;
+}
+
+template <Timestamper T, VoteVerifier V>
+void VeskStatemachine<T, V>::settle_new_tip() {
+    prune_state_below_tip();
+    reconcile_shred_catchup_after_tip_advance();
+    liveness.set_last_progress_at(tip_qc.message.timestamp);
+    rotations = 0;
+}
+
+template <Timestamper T, VoteVerifier V>
+void VeskStatemachine<T, V>::slide_windows_to(uint64_t slot) {
+    contract_check(slot > 0, "windows slide past genesis only");
+    parked.cleanup(slot - 1);
+    vote_locks.erase(vote_locks.begin(), vote_locks.lower_bound(slot - 1));
+}
+
+template <Timestamper T, VoteVerifier V>
+void VeskStatemachine<T, V>::enter_next_view_once_reached() {
+    if (!next_view || next_view->start_slot > tip_slot()) return;
+    current_view = std::move(*next_view);
+    next_view.reset();
 }
 
 template <Timestamper T, VoteVerifier V>

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "base/text.hpp"
 #include "consensus/statemachine/statemachine.hpp"
@@ -108,6 +109,21 @@ TEST_F(ChainTipTest, ProposalMustExtendTheTip) {
     EXPECT_EQ(event_texts(leader.certify_proposal(*view, m, forged)),
               (Texts{"QuorumReached { slot: 1, vote_count: 3, voting_stake: 3, total_stake: 4 }",
                      "CertificateInvalid { slot: 1 }"}));
+}
+
+TEST_F(ChainTipTest, AtTheTopOfTheSlotRangeNoProposalFollowsTheTip) {
+    constexpr uint64_t top = std::numeric_limits<uint64_t>::max();
+    ChainStateSnapshot snap = snapshot();
+    snap.tip_qc = certify(statement(top, 0, Hash{}));
+    Machine leader = make(0, snap);
+    const QuorumMessage& tip = leader.tip_qc.message;
+    // A record for the tip's own slot, on the tip: a saturated tip + 1 would
+    // take it for the next slot.
+    QuorumMessage m = statement(top, 0, tip.qc_id);
+    leader.proposals[{ids[0].pubkey, top}].processed_parent = ProcessedParent{tip.bank_hash, tip.vesk_id, top};
+    EXPECT_FALSE(leader.replayed_parent_matches_tip(top, ids[0].pubkey));
+    EXPECT_EQ(event_kinds(leader.certify_proposal(*view, m, votes(m, {0, 1, 2}))), Texts{"VoteWithheld"});
+    EXPECT_EQ(leader.tip_qc, snap.tip_qc);
 }
 
 TEST_F(ChainTipTest, CertificatePath) {

@@ -20,7 +20,7 @@ VeskStatemachine<T, V>::VeskStatemachine(NodeIdentity id, size_t idx, ChainState
       liveness(tip_qc.message.timestamp, config.liveness_timeout, std::move(timestamper)),
       require_tip_persisted(config.require_tip_persisted),
       warmup_until_slot(sat_add(tip_qc.message.slot, statemachine_detail::WARMUP_SLOTS)),
-      parked(tip_qc.message.slot, ParkedMessages::STATE_MACHINE_SRC_CAPACITY),
+      parked(tip_qc.message.slot, statemachine_detail::PARKED_PER_SOURCE),
       equivocation_detector(std::move(config.equivocation_detector)),
       entry_container(std::move(container)) {
     // Only certificates that verify against the view in force count as
@@ -249,8 +249,7 @@ SubResult VeskStatemachine<T, V>::handle_pong(const Pong& pong) {
     SubResult r = SubResult::event(events::PeerConnected{pong.responder});
     u128 answered = 0;
     for (const BlsPubkey& k : ponged) answered = sat_add(answered, u128{view->get_stake_by_pubkey(k).value_or(0)});
-    u128 total = view->total_stake;
-    if (total != 0 && sat_mul(u128{3}, answered) >= sat_mul(u128{2}, total)) {
+    if (view->reaches_two_thirds(answered)) {
         ping_nonce.reset();
         next_ping_at_ms = 0;
         produce_ready = true;

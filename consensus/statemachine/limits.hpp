@@ -1,5 +1,9 @@
 #pragma once
-// Every bound, distance and period of the state machine, in one place.
+// Every bound, distance and period that the state machine's own steps
+// apply, in one place. The parts it is built from keep the bounds of their
+// own structure with their types: the parking window of ParkedMessages, the
+// key cache and chunk of the vote verifier, the equivocation detector's
+// retention, a view's member cap, the liveness tracker's timeout growth.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +13,10 @@ namespace vesk::statemachine_detail {
 // ---- blocks ----
 // Entries a block may hold; entry indexes run below it.
 inline constexpr uint64_t MAX_ENTRIES_PER_SLOT = 256;
+
+// ---- parked messages ----
+// Messages one source may have parked at a time.
+inline constexpr size_t PARKED_PER_SOURCE = 10000;
 
 // ---- proposal intake ----
 // Slots above the starting tip in which the clock-skew allowance is the

@@ -263,19 +263,14 @@ SubResult VeskStatemachine<T, V>::process_state_sync_response(StateSyncResponse 
         record_accepted_cert(qc);
         r.events.emplace_back(events::CertificateValid{qc});
     }
+    // A jump leaves tip_persisted, state_sync_pending and previous_qc as
+    // they were.
     tip_qc = last;
-    rotations = 0;
-    liveness.set_last_progress_at(tip_qc.message.timestamp);
-    prune_state_below_tip();
-    reconcile_shred_catchup_after_tip_advance();
-    // As after any tip move: the parking window and the vote locks follow the
-    // tip, or a long jump leaves every later park refused and stale locks in
-    // the way of votes.
-    const uint64_t tip = tip_slot();
-    if (tip > 0) {
-        parked.cleanup(tip - 1);
-        vote_locks.erase(vote_locks.begin(), vote_locks.lower_bound(tip - 1));
-    }
+    settle_new_tip();
+    // As after any tip move (to_slot is above the old tip, so past genesis):
+    // the parking window and the vote locks follow the tip, or a long jump
+    // leaves every later park refused and stale locks in the way of votes.
+    slide_windows_to(to_slot);
 
     set_vesk_id(leader, leader_index, next, true);
     if (leader != old_leader) r += announce_rotation(old_leader, leader, next, std::move(reason));
@@ -292,10 +287,7 @@ SubResult VeskStatemachine<T, V>::process_state_sync_response(StateSyncResponse 
         r.messages.insert(r.messages.end(), std::make_move_iterator(ask.messages.begin()),
                           std::make_move_iterator(ask.messages.end()));
     }
-    if (next_view && next_view->start_slot <= tip_slot()) {
-        current_view = std::move(*next_view);
-        next_view.reset();
-    }
+    enter_next_view_once_reached();
     return r;
 }
 

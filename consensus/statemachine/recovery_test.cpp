@@ -585,6 +585,58 @@ TEST_F(RecoveryTest, APastCertificateWithoutAViewAsksTheViewHook) {
     EXPECT_EQ(m.tip_slot(), 20u);
 }
 
+TEST_F(RecoveryTest, AJumpAndAnOrdinaryMoveDifferOnlyInWhatTheJumpLeavesAlone) {
+    // Two nodes alike at tip 5 with a persisted tip, a state sync pending,
+    // three rotations, and per-slot state on both sides of the new tip.
+    ChainStateSnapshot snap = snapshot(5);
+    snap.tip_persisted = true;
+    auto node = [&] {
+        Machine m = make(2, snap);
+        m.state_sync_pending = true;
+        m.vesk_idx = 3;
+        m.rotations = 3;
+        for (uint8_t s : {3, 5, 8}) m.vote_locks[s] = VoteLock{filled(s), 0, filled(0)};
+        for (uint8_t s : {6, 7}) {
+            m.proposals[{ids[1].pubkey, s}].local_bank_hash = bank();
+            m.seen_announcements[ProducerSlotEntry{ids[1].pubkey, s, 0}] = filled(s);
+            m.entry_container.add(EntryMessage{{{s}}, s, 0, ids[1].pubkey, false});
+        }
+        auto ping = [&](uint64_t nonce) { return ConsensusMessage(Ping(ids[0].pubkey, nonce, ids[0].secret)); };
+        m.parked.park(ping(1), 9, unpark::ChainStateReached{6});
+        m.parked.park(ping(2), 5, unpark::ChainStateReached{8});
+        m.parked.park(ping(3), 9, unpark::ChainStateReached{8});
+        m.shred_catchup = ShredCatchup{};
+        m.shred_catchup->target_slot = 6;
+        return m;
+    };
+    auto state_of = [](const Machine& m, const BlsPubkey& producer) {
+        std::vector<Machine::ProposalKey> proposals;
+        for (const auto& [key, st] : m.proposals) proposals.push_back(key);
+        return std::tuple(m.tip_qc, m.accepted_qcs, m.vesk_idx, m.rotations, m.liveness.last_progress_at(),
+                          m.vote_locks, proposals, m.seen_announcements, m.entry_container.get(producer, 6).has_value(),
+                          m.entry_container.get(producer, 7).has_value(), m.parked.slot_floor(), m.parked.src_size(),
+                          m.shred_catchup.has_value(), m.current_view.view_id, m.next_view.has_value());
+    };
+
+    Machine moved = node();
+    moved.receive(ConsensusMessage(chain().qcs[6]));
+    Machine jumped = node();
+    jumped.receive(ConsensusMessage(response(qcs_of(6, 6), 6)));
+    ASSERT_EQ(moved.tip_qc, chain().qcs[6]);
+    EXPECT_EQ(state_of(jumped, ids[1].pubkey), state_of(moved, ids[1].pubkey));
+    EXPECT_EQ(moved.rotations, 0u);
+    EXPECT_EQ(moved.vote_locks.size(), 2u);
+    EXPECT_EQ(moved.parked.src_size().at(ids[0].pubkey), 1u);
+
+    // The three the jump leaves alone.
+    EXPECT_FALSE(moved.tip_persisted);
+    EXPECT_TRUE(jumped.tip_persisted);
+    EXPECT_FALSE(moved.state_sync_pending);
+    EXPECT_TRUE(jumped.state_sync_pending);
+    EXPECT_EQ(moved.previous_qc, chain().qcs[5]);
+    EXPECT_EQ(jumped.previous_qc, std::nullopt);
+}
+
 TEST(QcVerifyPool, TheParallelCheckAgreesWithCheckingEachInTurn) {
     const Chain& c = chain();
     std::vector<QuorumCertificate> page = qcs_of(1, 256);

@@ -20,10 +20,6 @@ namespace statemachine_detail {
 
 inline constexpr std::string_view REPLAY_TARGET = "vesk_consensus::statemachine::replay";
 
-// slot = tip + 1, exact even at the top of the range, where a saturated
-// tip + 1 would equal the tip itself.
-inline bool is_next_slot(uint64_t slot, uint64_t tip) { return slot > tip && slot - 1 == tip; }
-
 }  // namespace statemachine_detail
 
 template <Timestamper T, VoteVerifier V>
@@ -138,14 +134,10 @@ SubResult VeskStatemachine<T, V>::try_replay(uint64_t slot, const BlsPubkey& pro
 
 template <Timestamper T, VoteVerifier V>
 bool VeskStatemachine<T, V>::replayed_parent_matches_tip(uint64_t slot, const BlsPubkey& producer) const {
-    const uint64_t tip = tip_slot();
-    if (!statemachine_detail::is_next_slot(slot, tip)) return false;
     auto found = proposals.find(ProposalKey{producer, slot});
     if (found == proposals.end() || !found->second.processed_parent) return false;
-    const ProcessedParent& parent = *found->second.processed_parent;
-    if (parent.slot != tip) return false;
-    // The genesis tip carries no producer or bank to compare.
-    return tip == 0 || (parent.vesk_id == tip_qc.message.vesk_id && parent.bank_hash == tip_qc.message.bank_hash);
+    return builds_on_head(slot, *found->second.processed_parent,
+                          ProcessedParent{tip_qc.message.bank_hash, tip_qc.message.vesk_id, tip_slot()});
 }
 
 template <Timestamper T, VoteVerifier V>
@@ -207,7 +199,7 @@ template <Timestamper T, VoteVerifier V>
 SubResult VeskStatemachine<T, V>::self_vote_pending_proposal(const BlockProposalMessage& header, const Hash& bank_hash,
                                                              const CrosschainCommitment& crosschain) {
     const uint64_t slot = header.slot;
-    if (header.parent_qc_id != tip_qc.message.qc_id || !statemachine_detail::is_next_slot(slot, tip_slot())) return {};
+    if (header.parent_qc_id != tip_qc.message.qc_id || !is_next_slot(slot, tip_slot())) return {};
     if (!replayed_parent_matches_tip(slot, identity.pubkey)) {
         return SubResult::event(events::VoteWithheld{slot, withheld::DoesNotExtendHead{}});
     }

@@ -83,8 +83,8 @@ TEST_F(VoteLockTest, LockTable) {
     }
 }
 
-// Four members of stake 1 over slots 0..99, ids[i] the key of rotation member
-// i. The tip is slot 5, certified for member 1 at leader view 3, so member 1
+// Four members of stake 1 over slots 0..99, ids[i] the key of rotation member i.
+// The tip is slot 5, certified for member 1 at leader view 3, so member 1
 // leads slot 6 (vesk index 1) and a proposal of its at view 3 is eligible.
 class ReplayTest : public testing::Test {
 protected:

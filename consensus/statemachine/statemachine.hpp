@@ -1,7 +1,12 @@
 #pragma once
-// One validator's protocol logic. A plain value driven by received messages,
-// timer ticks and notices of processed blocks; every step answers with a
-// SubResult and performs no input or output of its own.
+// One validator's protocol logic, driven by received messages, timer ticks
+// and notices of processed blocks. Every step answers with a SubResult and
+// sends nothing itself: sending is the host's. Beyond its own state a step
+// reads its timestamper's clock, draws nonces from the thread's generator
+// (keyed from operating-system entropy), writes diagnostics, fills the entry
+// container it shares with its host, checks state-sync pages on a shared
+// thread pool, and calls what a host installs: the shred store, the
+// certificate and view lookups, and the leader cell.
 //
 // This header declares the class with all its state. The behaviour sits in
 // one header per concern, each of which includes this one:
@@ -163,6 +168,15 @@ public:
     // The certificate path of follower intake.
     SubResult receive_certificate(QuorumCertificate qc);
     SubResult move_chain_tip(const QuorumCertificate& qc);
+    // The steps every new tip takes, a state-sync jump's included: pruning
+    // what it makes final, the shred catch-up, the liveness clock and the
+    // rotation count.
+    void settle_new_tip();
+    // The parking window and the vote locks follow a tip moved to `slot`,
+    // past genesis.
+    void slide_windows_to(uint64_t slot);
+    // next_view becomes current_view once the tip reaches its first slot.
+    void enter_next_view_once_reached();
     void record_accepted_cert(const QuorumCertificate& qc);
     void prune_state_below_tip();
 

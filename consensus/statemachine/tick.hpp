@@ -17,7 +17,7 @@ SubResult VeskStatemachine<T, V>::tick() {
     namespace d = statemachine_detail;
     SubResult r;
 
-    // 1-2. Verify the queued votes in one batch; hand a bounded number on.
+    // Verify the queued votes in one batch; hand a bounded number on.
     vote_verifier.verify_queued();
     for (size_t i = 0; i < d::VOTES_PER_TICK; ++i) {
         std::optional<VerifiedVote> outcome = vote_verifier.pop_ready();
@@ -38,10 +38,10 @@ SubResult VeskStatemachine<T, V>::tick() {
         }
     }
 
-    // 3. Rotate away a silent leader.
+    // Rotate away a silent leader.
     r += liveness_rotation();
 
-    // 4. A paused catch-up resumes with a fresh query.
+    // A paused catch-up resumes with a fresh query.
     if (shred_catchup && shred_catchup->deferred_at &&
         liveness.now().elapsed_since_at_least(*shred_catchup->deferred_at, d::CATCHUP_DEFERRAL)) {
         shred_catchup->deferred_at.reset();
@@ -49,7 +49,7 @@ SubResult VeskStatemachine<T, V>::tick() {
         r.events.emplace_back(events::ShredsCatchupDeferralExpired{shred_catchup->target_slot});
     }
 
-    // 5. Announcements of the leader whose entries have arrived since.
+    // Check the leader's announcements against entries that have arrived since.
     {
         BlsPubkey leader = vesk_id();
         for (const auto& [key, announced] : seen_announcements) {
@@ -67,7 +67,7 @@ SubResult VeskStatemachine<T, V>::tick() {
         }
     }
 
-    // 6. Progress, then the leader's readiness round or proposal.
+    // Progress, then the leader's readiness round or proposal.
     uint64_t tip_next = sat_add(tip_slot(), uint64_t{1});
     if (!am_vesk_for_slot(tip_next)) {
         r.events.emplace_back(events::BaseProgressCheck{vesk_id()});
@@ -86,7 +86,7 @@ SubResult VeskStatemachine<T, V>::tick() {
         r += propose();
     }
 
-    // 8.
+    // Never send a vote for a slot this node only observes.
     filter_outgoing_votes(r);
     return r;
 }
@@ -97,7 +97,7 @@ SubResult VeskStatemachine<T, V>::propose() {
     SubResult r;
     uint64_t tip_next = sat_add(tip_slot(), uint64_t{1});
 
-    // a. Our own vote on our proposal for the next slot, if still owed.
+    // Our own vote on our proposal for the next slot, if still owed.
     if (auto own = proposals.find(ProposalKey{identity.pubkey, tip_next}); own != proposals.end()) {
         ProposalState& st = own->second;
         if (st.proposal && st.local_bank_hash && !st.signed_leader_view) {
@@ -108,7 +108,7 @@ SubResult VeskStatemachine<T, V>::propose() {
         }
     }
 
-    // b. The head: our latest processed proposal, else the tip.
+    // The head: our latest processed proposal, else the tip.
     Hash head_qc_id = tip_qc.message.qc_id;
     uint64_t head_slot = tip_qc.message.slot;
     int64_t head_timestamp = tip_qc.message.timestamp;
@@ -129,7 +129,7 @@ SubResult VeskStatemachine<T, V>::propose() {
         break;
     }
 
-    // c-e.
+    // The slot after the head: not too far ahead, in a known view, with a block prepared.
     uint64_t next = sat_add(head_slot, uint64_t{1});
     if (sat_sub(next, tip_slot()) > d::MAX_SLOTS_AHEAD) return r;
     if (view_for_slot(next) == nullptr) {
@@ -139,19 +139,17 @@ SubResult VeskStatemachine<T, V>::propose() {
     auto record = proposals.find(ProposalKey{identity.pubkey, next});
     if (record == proposals.end() || !record->second.local_bank_hash) return r;
 
-    // f-g. The prepared block must build on the head.
+    // The prepared block must build on the head.
     {
         const auto& parent = record->second.processed_parent;
-        bool extends = parent && parent->slot == head_slot &&
-                       (head_slot == 0 || (parent->vesk_id == head_producer && parent->bank_hash == head_bank));
-        if (!extends) {
+        if (!parent || !builds_on_head(next, *parent, ProcessedParent{head_bank, head_producer, head_slot})) {
             r.events.emplace_back(events::VoteWithheld{next, withheld::DoesNotExtendHead{}});
             return r;
         }
     }
     CrosschainCommitment crosschain = record->second.crosschain.value_or(CrosschainCommitment{});
 
-    // h-i. Cut pending transactions into entries and announce every entry.
+    // Cut pending transactions into entries and announce every entry.
     flush_pending_txs_to_entries(next);
     std::vector<Hash> entry_hashes;
     std::vector<SignedEntryAnnouncement> announcements;
@@ -163,7 +161,7 @@ SubResult VeskStatemachine<T, V>::propose() {
         }
     }
 
-    // j. Our entries must be the ones the prepared block was processed with.
+    // Our entries must be the ones the prepared block was processed with.
     ProposalState& prepared = proposals.at(ProposalKey{identity.pubkey, next});
     if (!prepared.replayed_entries_hash || !prepared.processed_parent) return r;
     Hash entries_hash = Block::compute_entries_hash(prepared.processed_parent->bank_hash, entry_hashes);
@@ -174,7 +172,7 @@ SubResult VeskStatemachine<T, V>::propose() {
         return r;
     }
 
-    // k-m.
+    // An eligible leader view, and a timestamp not behind the head's.
     std::optional<uint64_t> leader_view = eligible_leader_view(identity.pubkey);
     if (!leader_view) return r;
     std::optional<int64_t> now_ms = liveness.now().checked_unix_millis();
@@ -189,7 +187,7 @@ SubResult VeskStatemachine<T, V>::propose() {
         return r;
     }
 
-    // n-p. The signed proposal, announced entries first.
+    // The signed proposal, announced entries first.
     BlockProposalMessage header;
     header.slot = next;
     header.parent_qc_id = head_qc_id;
@@ -210,7 +208,7 @@ SubResult VeskStatemachine<T, V>::propose() {
     prepared.proposal = header;
     Hash bank = *prepared.local_bank_hash;
 
-    // q. Vote on it at once when it is for the slot after the tip.
+    // Vote on it at once when it is for the slot after the tip.
     if (head_slot == tip_slot()) r += self_vote_pending_proposal(header, bank, crosschain);
     return r;
 }

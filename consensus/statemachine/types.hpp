@@ -42,6 +42,18 @@ struct ProcessedParent {
     bool operator==(const ProcessedParent&) const = default;
 };
 
+// slot = tip + 1, exact even at the top of the range, where a saturated
+// tip + 1 would equal the tip itself: there is no next slot.
+inline bool is_next_slot(uint64_t slot, uint64_t tip) { return slot > tip && slot - 1 == tip; }
+
+// Whether a block processed for `slot` on `parent` is the next slot's block
+// built on `head`, given as a block built on it names its parent. The
+// genesis head carries no producer or bank to compare.
+inline bool builds_on_head(uint64_t slot, const ProcessedParent& parent, const ProcessedParent& head) {
+    if (!is_next_slot(slot, head.slot) || parent.slot != head.slot) return false;
+    return head.slot == 0 || (parent.vesk_id == head.vesk_id && parent.bank_hash == head.bank_hash);
+}
+
 // What this node knows of one (producer, slot) block.
 struct ProposalState {
     std::optional<BlockProposalMessage> proposal;
