@@ -95,6 +95,7 @@ void ConsensusSimulator::inject_transactions(uint64_t round, uint64_t next) {
         tx.id = hashv({tx.bytes});
         l.pending_txs.push_back(std::move(tx));
     }
+    // The tick will cut these as well: the record is made anew for them.
     l.proposals[{l.identity.pubkey, next}].replayed_entries_hash.reset();
 }
 
@@ -139,7 +140,7 @@ void ConsensusSimulator::run_round(uint64_t r) {
     Node& l = nodes[leader];
     const uint64_t next = sat_add(l.state.tip_slot(), uint64_t{1});
     if (last_injected != next) inject_transactions(r, next);
-    l.state.proposals[{l.state.identity.pubkey, next}].local_bank_hash = Hash{};
+    l.state.prepare_next_block();
 
     std::vector<Delivery> first = unpack_nodelogic_messages(leader, l.tick().messages);
     copy_leader_entries(first);

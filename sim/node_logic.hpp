@@ -158,41 +158,7 @@ public:
     // Fills this node's own record for the slot it leads next with what
     // proposing needs; values already set stay.
     SubResult sim_block_production() {
-        const uint64_t tip = state.tip_slot();
-        const uint64_t s = sat_add(tip, uint64_t{1});
-        if (!state.am_vesk_for_slot(s)) return {};
-        const BlsPubkey leader = state.vesk_id();
-        const QuorumMessage& tip_msg = state.tip_qc.message;
-
-        std::vector<Hash> hashes;
-        if (std::optional<SlotEntriesMap> stored = state.entry_container.get(leader, s)) {
-            for (const auto& [index, entry] : *stored) {
-                if (hashes.size() == statemachine_detail::MAX_ENTRIES_PER_SLOT) break;
-                hashes.push_back(entry.hash());
-            }
-        }
-        const size_t k = hashes.size();
-        const std::vector<Transaction>& pending = state.pending_txs;
-        const size_t per = state.txs_per_entry == 0 ? 1 : state.txs_per_entry;
-        const size_t chunks = std::min(statemachine_detail::MAX_ENTRIES_PER_SLOT - k,
-                                       pending.size() / per + (pending.size() % per != 0));
-        for (size_t j = 0; j < chunks; ++j) {
-            EntryMessage e;
-            e.slot = s;
-            e.index = k + j;
-            e.producer = leader;
-            e.flag = false;
-            const size_t begin = j * per;
-            const size_t end = std::min(pending.size(), begin + per);
-            for (size_t i = begin; i < end; ++i) e.transactions.push_back(pending[i].bytes);
-            hashes.push_back(e.hash());
-        }
-        const Hash h = Block::compute_entries_hash(tip_msg.bank_hash, hashes);
-
-        ProposalState& record = state.proposals[typename Machine::ProposalKey{leader, s}];
-        if (!record.local_bank_hash) record.local_bank_hash = Hash{};
-        if (!record.replayed_entries_hash) record.replayed_entries_hash = h;
-        if (!record.processed_parent) record.processed_parent = ProcessedParent{tip_msg.bank_hash, tip_msg.vesk_id, tip};
+        state.prepare_next_block();
         return {};
     }
 

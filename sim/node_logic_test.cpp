@@ -124,22 +124,6 @@ TEST(SimNode, BlockProductionFillsTheLeadersRecordOnce) {
     const BlsPubkey id = leader.get_id();
     const Hash tip_bank = leader.state.tip_qc.message.bank_hash;
 
-    // Expected entries, built independently: chunks of `per`, indexes from `first`.
-    auto expected = [&](size_t stored, size_t pending, size_t per) {
-        std::vector<Hash> hashes;
-        for (size_t i = 0; i < stored; ++i) {
-            EntryMessage e{{tx(static_cast<uint32_t>(100000 + i)).bytes}, 1, i, id, false};
-            hashes.push_back(e.hash());
-        }
-        size_t b = per == 0 ? 1 : per;
-        for (size_t start = 0; start < pending && hashes.size() < 256; start += b) {
-            EntryMessage e{{}, 1, hashes.size(), id, false};
-            for (size_t i = start; i < std::min(pending, start + b); ++i) e.transactions.push_back(tx(static_cast<uint32_t>(i)).bytes);
-            hashes.push_back(e.hash());
-        }
-        return std::pair{Block::compute_entries_hash(tip_bank, hashes), hashes.size()};
-    };
-
     struct Case {
         size_t stored, pending, per, entries;
     };
@@ -156,18 +140,29 @@ TEST(SimNode, BlockProductionFillsTheLeadersRecordOnce) {
         n.state.txs_per_entry = k.per;
 
         EXPECT_TRUE(n.sim_block_production().empty());
-        auto [hash, count] = expected(k.stored, k.pending, k.per);
-        EXPECT_EQ(count, k.entries);
         const ProposalState& st = n.state.proposals.at({id, 1});
         EXPECT_EQ(st.local_bank_hash, Hash{});
-        EXPECT_EQ(st.replayed_entries_hash, hash);
         EXPECT_EQ(st.processed_parent, (ProcessedParent{tip_bank, n.state.tip_qc.message.vesk_id, 0}));
         EXPECT_EQ(n.state.pending_txs.size(), k.pending);  // copied, not taken
+
+        // The record must match what the tick really cuts: else the
+        // proposal is deferred without a word.
+        const std::optional<Hash> prepared = st.replayed_entries_hash;
+        const ConsensusNodeLogic::Result ticked = n.tick();
+        std::optional<BlockProposalMessage> proposed;
+        for (const Msg& m : ticked.messages) {
+            if (const auto* b = std::get_if<Msg::Broadcast>(&m.value)) {
+                if (const auto* p = b->msg.get_if<SignedBlockProposalMessage>()) proposed = p->proposal;
+            }
+        }
+        ASSERT_TRUE(proposed);
+        EXPECT_EQ(proposed->entry_count, k.entries);
+        EXPECT_EQ(prepared, proposed->entries_hash);
 
         // A second step before the tip moves leaves the record as it was.
         n.state.pending_txs.push_back(tx(999999));
         n.sim_block_production();
-        EXPECT_EQ(n.state.proposals.at({id, 1}).replayed_entries_hash, hash);
+        EXPECT_EQ(n.state.proposals.at({id, 1}).replayed_entries_hash, prepared);
     }
 
     // A node that does not lead the next slot leaves `proposals` alone.

@@ -192,6 +192,12 @@ public:
 
     // ---- the timer step (tick.hpp) ----
     SubResult tick();
+    // Block production for the slot we lead next: our record for tip + 1,
+    // processed on the tip with an all-zero bank hash, and the entries hash
+    // of our stored entries followed by those the tick will cut from
+    // pending_txs. Values already set stay, so the record describes the slot
+    // as it was at the first call. Nothing happens unless we lead tip + 1.
+    void prepare_next_block();
     void flush_pending_txs_to_entries(uint64_t slot);
 
     // ---- recovery and state sync (recovery.hpp) ----
@@ -229,6 +235,9 @@ private:
     SubResult receive_service(P&& payload);
     // The proposing step of tick, on a ready leader.
     SubResult propose();
+    // The entries flush_pending_txs_to_entries cuts for our `slot` from
+    // pending_txs, numbered on from `existing` stored ones; it takes nothing.
+    std::vector<EntryMessage> entries_to_cut(uint64_t slot, uint64_t existing) const;
 
     // intake helpers
     SubResult receive_entry_announcement(const SignedEntryAnnouncement& announcement);

@@ -1,7 +1,7 @@
 #pragma once
 // A small cluster of state machines for tests and benchmarks, driven only
 // through tick, receive and queue_processed_block. It stands in for the node
-// adapter: it prepares the leader's record for the next slot and reports
+// adapter: it has the leader prepare its record for the next slot and reports
 // every received proposal that extends a node's tip as processed, with an
 // all-zero bank hash as the adapter does.
 #include <algorithm>
@@ -43,29 +43,6 @@ public:
             if (!silent[i] && nodes[i].am_vesk_for_slot(nodes[i].tip_slot() + 1)) return i;
         }
         return std::nullopt;
-    }
-
-    // The adapter's block production: the record for tip + 1 with the
-    // entries the tick is about to cut from the pending transactions.
-    void prepare(Machine& m) {
-        uint64_t next = m.tip_slot() + 1;
-        ProposalState& st = m.proposals[{m.identity.pubkey, next}];
-        if (st.local_bank_hash) return;
-        st.local_bank_hash = Hash{};
-        st.processed_parent = ProcessedParent{m.tip_qc.message.bank_hash, m.tip_qc.message.vesk_id, m.tip_slot()};
-        std::vector<Hash> hashes;
-        size_t per = std::max<size_t>(1, m.txs_per_entry);
-        for (size_t start = 0, j = 0; start < m.pending_txs.size(); start += per, ++j) {
-            EntryMessage e;
-            e.slot = next;
-            e.index = j;
-            e.producer = m.identity.pubkey;
-            for (size_t i = start; i < std::min(m.pending_txs.size(), start + per); ++i) {
-                e.transactions.push_back(m.pending_txs[i].bytes);
-            }
-            hashes.push_back(e.hash());
-        }
-        st.replayed_entries_hash = Block::compute_entries_hash(st.processed_parent->bank_hash, hashes);
     }
 
     // The adapter's block execution: a stored proposal that extends the tip
@@ -134,7 +111,7 @@ public:
                 t.id = hashv({t.bytes});
                 m.pending_txs.push_back(t);
             }
-            prepare(m);
+            m.prepare_next_block();
             collect(*l, m.tick());
             // Followers get the leader's entries, as announced.
             uint64_t slot = m.tip_slot() + 1;

@@ -215,37 +215,65 @@ SubResult VeskStatemachine<T, V>::propose() {
 
 template <Timestamper T, VoteVerifier V>
 void VeskStatemachine<T, V>::flush_pending_txs_to_entries(uint64_t slot) {
-    namespace d = statemachine_detail;
     if (pending_txs.empty()) return;
-    size_t per_entry = txs_per_entry == 0 ? 1 : txs_per_entry;
     auto stored = entry_container.get(identity.pubkey, slot);
-    uint64_t existing = stored ? stored->size() : 0;
-    if (existing >= d::MAX_ENTRIES_PER_SLOT) return;
-    uint64_t capacity = sat_mul(uint64_t{per_entry}, d::MAX_ENTRIES_PER_SLOT - existing);
-
-    std::vector<Transaction> used = std::move(pending_txs);
-    pending_txs.clear();
-    if (used.size() > capacity) {
-        pending_txs.assign(std::make_move_iterator(used.begin() + static_cast<ptrdiff_t>(capacity)),
-                           std::make_move_iterator(used.end()));
-        used.resize(capacity);
+    size_t taken = 0;
+    for (EntryMessage& e : entries_to_cut(slot, stored ? stored->size() : 0)) {
+        const size_t n = e.transactions.size();
+        // The slot refused the chunk (its header allows fewer entries):
+        // keep this chunk and every later one pending, in order.
+        if (entry_container.add(std::move(e)) != AddOutcome::Added) break;
+        taken += n;
     }
-    for (size_t start = 0, j = 0; start < used.size(); start += per_entry, ++j) {
-        size_t end = std::min(used.size(), start + per_entry);
+    pending_txs.erase(pending_txs.begin(), pending_txs.begin() + static_cast<ptrdiff_t>(taken));
+}
+
+template <Timestamper T, VoteVerifier V>
+std::vector<EntryMessage> VeskStatemachine<T, V>::entries_to_cut(uint64_t slot, uint64_t existing) const {
+    namespace d = statemachine_detail;
+    std::vector<EntryMessage> out;
+    if (pending_txs.empty() || existing >= d::MAX_ENTRIES_PER_SLOT) return out;
+    const size_t per_entry = txs_per_entry == 0 ? 1 : txs_per_entry;
+    const uint64_t capacity = sat_mul(uint64_t{per_entry}, d::MAX_ENTRIES_PER_SLOT - existing);
+    const size_t used = static_cast<size_t>(std::min<uint64_t>(pending_txs.size(), capacity));
+    for (size_t start = 0, j = 0; start < used; start += per_entry, ++j) {
         EntryMessage e;
         e.slot = slot;
         e.index = existing + j;
         e.producer = identity.pubkey;
         e.flag = false;
-        for (size_t i = start; i < end; ++i) e.transactions.push_back(used[i].bytes);
-        if (entry_container.add(std::move(e)) != AddOutcome::Added) {
-            // The slot refused the chunk (its header allows fewer entries):
-            // keep this chunk and every later one pending, in order.
-            pending_txs.insert(pending_txs.begin(), std::make_move_iterator(used.begin() + static_cast<ptrdiff_t>(start)),
-                               std::make_move_iterator(used.end()));
-            return;
-        }
+        const size_t end = std::min(used, start + per_entry);
+        for (size_t i = start; i < end; ++i) e.transactions.push_back(pending_txs[i].bytes);
+        out.push_back(std::move(e));
     }
+    return out;
+}
+
+template <Timestamper T, VoteVerifier V>
+void VeskStatemachine<T, V>::prepare_next_block() {
+    namespace d = statemachine_detail;
+    const uint64_t next = sat_add(tip_slot(), uint64_t{1});
+    if (!am_vesk_for_slot(next)) return;
+    const QuorumMessage& tip = tip_qc.message;
+    ProposalState& record = proposals[ProposalKey{identity.pubkey, next}];
+    if (!record.local_bank_hash) record.local_bank_hash = Hash{};
+    if (!record.replayed_entries_hash) {
+        std::vector<Hash> hashes;
+        uint64_t existing = 0;
+        if (std::optional<SlotEntriesMap> stored = entry_container.get(identity.pubkey, next)) {
+            existing = stored->size();
+            for (const auto& [index, entry] : *stored) {
+                // Entries past what a block holds are left out: an overfull
+                // slot never matches what the tick announces, so it is never
+                // proposed.
+                if (hashes.size() == d::MAX_ENTRIES_PER_SLOT) break;
+                hashes.push_back(entry.hash());
+            }
+        }
+        for (const EntryMessage& e : entries_to_cut(next, existing)) hashes.push_back(e.hash());
+        record.replayed_entries_hash = Block::compute_entries_hash(tip.bank_hash, hashes);
+    }
+    if (!record.processed_parent) record.processed_parent = ProcessedParent{tip.bank_hash, tip.vesk_id, tip.slot};
 }
 
 }  // namespace vesk
