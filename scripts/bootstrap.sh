@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes sure the tools and Debian packages the build needs are present.
 # As root with apt-get it installs what is missing; otherwise it prints the
-# exact install line and fails.
+# line for root to paste and fails.
 set -euo pipefail
 
 declare -A tool_pkg=([g++]=g++ [cmake]=cmake [make]=make [npm]=npm)
@@ -23,14 +23,16 @@ done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 IFS=$'\n' missing=($(printf '%s\n' "${missing[@]}" | sort -u)); unset IFS
-line="apt-get install -y ${missing[*]}"
+install=(apt-get install -y --no-install-recommends "${missing[@]}")
 if [[ "$(id -u)" -eq 0 ]] && command -v apt-get >/dev/null 2>&1; then
     echo "bootstrap: installing ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    $line
+    "${install[@]}"
 else
+    # Spelled for root, not sudo: a bare Debian has no sudo, and a fresh one
+    # has no package lists yet.
     echo "bootstrap: missing packages: ${missing[*]}" >&2
-    echo "bootstrap: install them with:  sudo $line" >&2
+    echo "bootstrap: as root, run:  apt-get update && ${install[*]}" >&2
     exit 1
 fi

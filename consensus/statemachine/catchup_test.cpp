@@ -22,14 +22,12 @@ bool same(const ShredCatchup& a, const ShredCatchup& b) {
            a.peer == b.peer;
 }
 
-// Four members of stake 1 over slots 0..999; ids[i] is rotation member i and
-// member 0 leads. A certified chain by member 0 runs from slot 1 up.
-class CatchupTest : public testing::Test {
+// Over slots 0..999 with a 60 s liveness timeout; member 0 leads. A
+// certified chain by member 0 runs from slot 1 up.
+class CatchupTest : public MachineTest {
 protected:
-    CatchupTest() {
-        auto m = rotation_members(4, 0, 1000);
-        view.emplace(m.view);
-        ids = m.ids;
+    CatchupTest() : MachineTest(4, 0, 1000) {
+        config.liveness_timeout = 60s;
         Hash parent;
         chain.emplace_back();  // slot 0: the all-zero tip
         for (uint64_t s = 1; s <= 40; ++s) {
@@ -57,11 +55,10 @@ protected:
 
     // Member `member` with its tip at `tip` of the chain.
     Machine make(size_t member, uint64_t tip) {
-        ChainStateSnapshot snap{std::nullopt, chain[tip], std::nullopt, *view, false};
+        ChainStateSnapshot snap = snapshot();
+        snap.tip_qc = chain[tip];
         if (tip > 0) snap.previous_qc = chain[tip - 1];
-        return Machine::new_with_config_and_timestamper(ids[member], 0, std::move(snap),
-                                                        NodeConfig{std::nullopt, 60s, false},
-                                                        EntryContainer::make().first, clock);
+        return MachineTest::make(member, std::move(snap));
     }
     // Member 1 at tip 10, holding the certificates of slots 5 to 10.
     Machine server() {
@@ -129,9 +126,6 @@ protected:
         return out;
     }
 
-    SimulatedTimestamper clock;
-    std::optional<QuorumView> view;
-    std::vector<NodeIdentity> ids;
     std::vector<QuorumCertificate> chain;
     NodeIdentity outsider{testkeys::secret(50)};
 };

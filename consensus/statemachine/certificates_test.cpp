@@ -14,24 +14,8 @@ namespace {
 using namespace std::chrono_literals;
 using namespace testsupport;
 
-// Four members of stake 1 over slots 0..99; ids[i] is rotation member i.
-class ChainTipTest : public testing::Test {
+class ChainTipTest : public MachineTest {
 protected:
-    ChainTipTest() {
-        auto m = testsupport::rotation_members(4);
-        view.emplace(m.view);
-        ids = m.ids;
-    }
-    ChainStateSnapshot snapshot() const {
-        return ChainStateSnapshot{std::nullopt, QuorumCertificate{}, std::nullopt, *view, false};
-    }
-    Machine make(size_t member, ChainStateSnapshot snap) {
-        return Machine::new_with_config_and_timestamper(ids[member], 0, std::move(snap),
-                                                        NodeConfig{std::nullopt, 2s, false},
-                                                        EntryContainer::make().first, clock);
-    }
-    Machine make(size_t member) { return make(member, snapshot()); }
-
     // A statement for `slot` by `producer` extending `parent`.
     QuorumMessage statement(uint64_t slot, size_t producer, const Hash& parent, uint64_t leader_view = 0) const {
         QuorumMessage m;
@@ -62,10 +46,6 @@ protected:
         st.processed_parent = ProcessedParent{Hash{}, ids[0].pubkey, parent_slot};
         return m;
     }
-
-    SimulatedTimestamper clock;
-    std::optional<QuorumView> view;
-    std::vector<NodeIdentity> ids;
 };
 
 TEST_F(ChainTipTest, TallyNeedsTwoThirdsAndTheLeadersOwnVote) {

@@ -13,25 +13,8 @@ namespace {
 using namespace std::chrono_literals;
 using namespace testsupport;
 
-// Four members of stake 1 over slots 0..99, ordered by rotation: ids[i] holds
-// the key of rotation member i.
-class StateMachineTest : public testing::Test {
+class StateMachineTest : public MachineTest {
 protected:
-    StateMachineTest() {
-        auto m = testsupport::rotation_members(4);
-        view.emplace(m.view);
-        ids = m.ids;
-    }
-
-    ChainStateSnapshot snapshot() const { return ChainStateSnapshot{std::nullopt, QuorumCertificate{}, std::nullopt, *view, false}; }
-
-    Machine make(size_t member, ChainStateSnapshot snap, size_t vesk_idx = 0) {
-        return Machine::new_with_config_and_timestamper(ids[member], vesk_idx, std::move(snap),
-                                                        NodeConfig{std::nullopt, 2s, false},
-                                                        EntryContainer::make().first, clock);
-    }
-    Machine make(size_t member) { return make(member, snapshot()); }
-
     // A proposal by member 0 for slot 1, processed with bank hash 7s.
     BlockProposalMessage proposal() const {
         BlockProposalMessage p;
@@ -56,10 +39,6 @@ protected:
     QuorumMessage expected_message() const { return proposal().to_quorum_message(bank(), CrosschainCommitment{}); }
 
     std::string key(size_t member) const { return to_debug(ids[member].pubkey); }
-
-    SimulatedTimestamper clock;
-    std::optional<QuorumView> view;
-    std::vector<NodeIdentity> ids;
 };
 
 TEST_F(StateMachineTest, FreshSnapshot) {

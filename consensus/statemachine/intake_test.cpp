@@ -24,30 +24,22 @@ Texts concat(Texts a, const Texts& b) {
     return a;
 }
 
-// Four members of stake 1 over slots 0..999 in rotation order: ids[i] is
-// rotation member i. Member 0 leads; the follower under test is member 1
+// Over slots 0..999. Member 0 leads; the follower under test is member 1
 // unless a test says otherwise.
-class IntakeTest : public testing::Test {
+class IntakeTest : public MachineTest {
 protected:
-    IntakeTest() {
-        auto all = testkeys::identities(4);
-        auto members = testkeys::stake_one_members(all);
-        view.emplace(0, 1000, members);
-        for (const BlsPubkey& k : view->keys) {
-            ids.push_back(*std::find_if(all.begin(), all.end(), [&](auto& x) { return x.pubkey == k; }));
-        }
-    }
+    IntakeTest() : MachineTest(4, 0, 1000) {}
 
     ChainStateSnapshot snapshot(uint64_t tip_slot = 0, int64_t tip_timestamp = 0) const {
-        ChainStateSnapshot snap{std::nullopt, QuorumCertificate{}, std::nullopt, *view, false};
+        ChainStateSnapshot snap = MachineTest::snapshot();
         snap.tip_qc.message.slot = tip_slot;
         snap.tip_qc.message.timestamp = tip_timestamp;
         return snap;
     }
     Machine make(size_t member, ChainStateSnapshot snap, std::optional<EquivocationDetector> detector = std::nullopt) {
-        return Machine::new_with_config_and_timestamper(ids[member], 0, std::move(snap),
-                                                        NodeConfig{std::move(detector), 2s, false},
-                                                        EntryContainer::make().first, clock);
+        NodeConfig with_detector = config;
+        with_detector.equivocation_detector = std::move(detector);
+        return MachineTest::make(ids[member], std::move(snap), 0, std::move(with_detector));
     }
     Machine make(size_t member = 1) { return make(member, snapshot()); }
 
@@ -122,10 +114,6 @@ protected:
         return format("LeaderRotated {{ old_leader: {}, new_leader: {}, from_slot: {}, reason: \"fault: {}\" }}",
                       key(from), key(to), slot, reason);
     }
-
-    SimulatedTimestamper clock;
-    std::optional<QuorumView> view;
-    std::vector<NodeIdentity> ids;
 };
 
 TEST_F(IntakeTest, FollowerDispatchOfOtherKinds) {

@@ -91,18 +91,17 @@ const P& only_message(const SubResult& r) {
     return *p;
 }
 
-class RecoveryTest : public testing::Test {
+// Over slots 0..999: the members of chain().
+class RecoveryTest : public MachineTest {
 protected:
-    RecoveryTest() : view(chain().view), ids(chain().ids), outsider(testkeys::secret(77)) {}
+    RecoveryTest() : MachineTest(4, 0, 1000), outsider(testkeys::secret(77)) {}
 
     ChainStateSnapshot snapshot(uint64_t tip = 0) const {
-        return ChainStateSnapshot{std::nullopt, chain().qcs[tip], std::nullopt, view, false};
+        ChainStateSnapshot snap = MachineTest::snapshot();
+        snap.tip_qc = chain().qcs[tip];
+        return snap;
     }
-    Machine make(size_t member, ChainStateSnapshot snap) {
-        return Machine::new_with_config_and_timestamper(ids[member], 0, std::move(snap),
-                                                        NodeConfig{std::nullopt, 2s, false},
-                                                        EntryContainer::make().first, clock);
-    }
+    Machine make(size_t member, ChainStateSnapshot snap) { return MachineTest::make(member, std::move(snap)); }
     Machine make(size_t member, uint64_t tip = 0) { return make(member, snapshot(tip)); }
     // A node at `tip` that holds the certificates of first_held ..= tip.
     Machine serving(size_t member, uint64_t tip, uint64_t first_held = 1) {
@@ -147,9 +146,9 @@ protected:
                           m.parked.slot_floor(), m.current_view.view_id, m.next_view.has_value());
     }
 
-    SimulatedTimestamper clock;
-    QuorumView view;
-    std::vector<NodeIdentity> ids;
+    // The view itself rather than the fixture's optional: these tests read
+    // it on every side of a sync.
+    const QuorumView& view = *MachineTest::view;
     BlsSecretKey outsider;
 };
 

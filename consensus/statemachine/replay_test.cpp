@@ -15,20 +15,11 @@ using namespace std::chrono_literals;
 using namespace testsupport;
 using Forbid = std::optional<std::pair<uint64_t, uint64_t>>;
 
-class VoteLockTest : public testing::Test {
+// A lone member.
+class VoteLockTest : public MachineTest {
 protected:
-    VoteLockTest() {
-        NodeIdentity id(testkeys::secret(1));
-        QuorumView view(0, 100, std::vector<std::pair<BlsPubkey, uint64_t>>{{id.pubkey, 1}});
-        machine.emplace(Machine::new_with_config_and_timestamper(
-            id, 0, ChainStateSnapshot{std::nullopt, QuorumCertificate{}, std::nullopt, view, false},
-            NodeConfig{std::nullopt, 2s, false}, EntryContainer::make().first, SimulatedTimestamper{}));
-    }
-    Hash h(uint8_t v) {
-        Hash x;
-        x.bytes.fill(v);
-        return x;
-    }
+    VoteLockTest() : MachineTest(1) { machine.emplace(make(0)); }
+    static Hash h(uint8_t v) { return filled(v); }
     std::optional<Machine> machine;
 };
 
@@ -83,18 +74,11 @@ TEST_F(VoteLockTest, LockTable) {
     }
 }
 
-// Four members of stake 1 over slots 0..99, ids[i] the key of rotation member i.
 // The tip is slot 5, certified for member 1 at leader view 3, so member 1
 // leads slot 6 (vesk index 1) and a proposal of its at view 3 is eligible.
-class ReplayTest : public testing::Test {
+class ReplayTest : public MachineTest {
 protected:
-    ReplayTest() {
-        auto all = testkeys::identities(4);
-        members = testkeys::stake_one_members(all);
-        view.emplace(0, 100, members);
-        for (const BlsPubkey& k : view->keys) {
-            ids.push_back(*std::find_if(all.begin(), all.end(), [&](auto& x) { return x.pubkey == k; }));
-        }
+    ReplayTest() : members(testkeys::stake_one_members(testkeys::identities(4))) {
         tip.message.slot = 5;
         tip.message.vesk_id = ids[1].pubkey;
         tip.message.leader_view = 3;
@@ -103,11 +87,10 @@ protected:
         tip.message.timestamp = clock.now().unix_millis();
     }
 
-    Machine make(const NodeIdentity& id, size_t vesk_idx = 1, NodeConfig config = NodeConfig{std::nullopt, 2s, false}) {
-        return Machine::new_with_config_and_timestamper(
-            id, vesk_idx, ChainStateSnapshot{std::nullopt, tip, std::nullopt, *view, false}, std::move(config),
-            EntryContainer::make().first, clock);
+    Machine make(const NodeIdentity& id, size_t vesk_idx, NodeConfig node_config) {
+        return MachineTest::make(id, snapshot(), vesk_idx, std::move(node_config));
     }
+    Machine make(const NodeIdentity& id, size_t vesk_idx = 1) { return make(id, vesk_idx, config); }
     Machine make(size_t member, size_t vesk_idx = 1) { return make(ids[member], vesk_idx); }
 
     EntryMessage entry(uint64_t slot, uint64_t index, size_t producer = 1) const {
@@ -169,11 +152,8 @@ protected:
         return *std::get<Unicast>(r.messages.at(i)).message.get_if<SignedQuorumMessage>();
     }
 
-    SimulatedTimestamper clock;
+    // The members as listed, before the view orders them.
     std::vector<std::pair<BlsPubkey, uint64_t>> members;
-    std::optional<QuorumView> view;
-    std::vector<NodeIdentity> ids;
-    QuorumCertificate tip;
 };
 
 TEST_F(ReplayTest, VotesForAProcessedBlockThatMatchesItsProposal) {

@@ -13,37 +13,22 @@ namespace {
 using namespace std::chrono_literals;
 using namespace testsupport;
 
-// n members of stake 1 over slots 0..99; ids[i] is rotation member i. The
-// tip is at slot 5, produced by member `tip_producer` at the clock's time.
-class RotationTest : public testing::Test {
+// n members. The tip is at slot 5, produced by member `tip_producer` at the
+// clock's time.
+class RotationTest : public MachineTest {
 protected:
     void setup(uint32_t n, size_t tip_producer = 0, uint64_t tip_leader_view = 0) {
-        auto all = testkeys::identities(n);
-        auto members = testkeys::stake_one_members(all);
-        view.emplace(0, 100, members);
-        ids.clear();
-        for (const BlsPubkey& k : view->keys) {
-            ids.push_back(*std::find_if(all.begin(), all.end(), [&](auto& x) { return x.pubkey == k; }));
-        }
+        seat(n);
         tip.message.slot = 5;
         tip.message.vesk_id = ids[tip_producer].pubkey;
         tip.message.leader_view = tip_leader_view;
         tip.message.timestamp = clock.now().unix_millis();
     }
-    Machine make(size_t member, size_t vesk_idx) {
-        return Machine::new_with_config_and_timestamper(
-            ids[member], vesk_idx, ChainStateSnapshot{std::nullopt, tip, std::nullopt, *view, false},
-            NodeConfig{std::nullopt, 2s, false}, EntryContainer::make().first, clock);
-    }
+    Machine make(size_t member, size_t vesk_idx) { return MachineTest::make(member, snapshot(), vesk_idx); }
     std::string rotated(size_t from, size_t to, std::string_view reason) {
         return format("LeaderRotated {{ old_leader: {:?}, new_leader: {:?}, from_slot: 6, reason: {:?} }}",
                       ids[from].pubkey, ids[to].pubkey, std::string(reason));
     }
-
-    SimulatedTimestamper clock;
-    std::optional<QuorumView> view;
-    std::vector<NodeIdentity> ids;
-    QuorumCertificate tip;
 };
 
 TEST_F(RotationTest, FaultRotatesOnlyTheCurrentLeader) {

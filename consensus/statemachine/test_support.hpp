@@ -1,7 +1,12 @@
 #pragma once
 // Shared pieces of the state machine's tests: a view whose identities are
-// listed in rotation order, and whole-sequence text forms of step results.
+// listed in rotation order, the fixture that makes machines on it, and
+// whole-sequence text forms of step results.
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +34,39 @@ inline RotationMembers rotation_members(uint32_t n, uint64_t start = 0, uint64_t
     }
     return out;
 }
+
+// Members of stake 1 (four over slots 0..99 unless a test says otherwise),
+// ids[i] rotation member i, and machines for them on one simulated clock.
+// A machine starts from `tip` (the all-zero certificate of a fresh node
+// unless a test sets another) with `config` (a 2 s liveness timeout).
+class MachineTest : public testing::Test {
+protected:
+    explicit MachineTest(uint32_t n = 4, uint64_t start = 0, uint64_t end = 100) { seat(n, start, end); }
+
+    // Replaces the members with n fresh ones over [start, end).
+    void seat(uint32_t n, uint64_t start = 0, uint64_t end = 100) {
+        RotationMembers m = rotation_members(n, start, end);
+        view.emplace(std::move(m.view));
+        ids = std::move(m.ids);
+    }
+
+    ChainStateSnapshot snapshot() const { return ChainStateSnapshot{std::nullopt, tip, std::nullopt, *view, false}; }
+
+    Machine make(const NodeIdentity& id, ChainStateSnapshot snap, size_t vesk_idx, NodeConfig node_config) {
+        return Machine::new_with_config_and_timestamper(id, vesk_idx, std::move(snap), std::move(node_config),
+                                                        EntryContainer::make().first, clock);
+    }
+    Machine make(size_t member, ChainStateSnapshot snap, size_t vesk_idx = 0) {
+        return make(ids[member], std::move(snap), vesk_idx, config);
+    }
+    Machine make(size_t member) { return make(member, snapshot()); }
+
+    SimulatedTimestamper clock;
+    std::optional<QuorumView> view;
+    std::vector<NodeIdentity> ids;
+    QuorumCertificate tip;
+    NodeConfig config{std::nullopt, std::chrono::seconds(2), false};
+};
 
 inline Texts event_texts(const SubResult& r) {
     Texts out;

@@ -33,19 +33,8 @@ std::vector<Transaction> txs(size_t n) {
     return out;
 }
 
-// Four members of stake 1 over slots 0..99; ids[i] is rotation member i.
-class TickTest : public testing::Test {
+class TickTest : public MachineTest {
 protected:
-    TickTest() {
-        auto m = testsupport::rotation_members(4);
-        view.emplace(m.view);
-        ids = m.ids;
-    }
-    Machine make(size_t member) {
-        return Machine::new_with_config_and_timestamper(
-            ids[member], 0, ChainStateSnapshot{std::nullopt, QuorumCertificate{}, std::nullopt, *view, false},
-            NodeConfig{std::nullopt, 2s, false}, EntryContainer::make().first, clock);
-    }
     // What the node adapter prepares before the leader's tick: the record for
     // tip + 1 processed on the tip, with the entries it is about to cut.
     void prepare(Machine& leader, size_t pending_entries_txs = 0) {
@@ -70,10 +59,6 @@ protected:
         }
         st.replayed_entries_hash = Block::compute_entries_hash(st.processed_parent->bank_hash, hashes);
     }
-
-    SimulatedTimestamper clock;
-    std::optional<QuorumView> view;
-    std::vector<NodeIdentity> ids;
 };
 
 TEST_F(TickTest, FollowerAndUnpreparedLeader) {
