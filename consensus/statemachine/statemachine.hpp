@@ -14,10 +14,12 @@
 //   tick.hpp          the timer step and proposing
 //   recovery.hpp      certificate recovery and state sync
 //   catchup.hpp       shred catch-up
-// statemachine_impl.hpp gathers them. The machine is compiled once, in
-// statemachine.cpp, for the system and the simulated clock with the inline
-// vote verifier; a machine with any other clock or verifier needs
-// statemachine_impl.hpp where it is used.
+// Each concern is compiled on its own, in the .cpp of the same name, for the
+// system and the simulated clock with the inline vote verifier, so a change
+// to one concern recompiles that one. A behaviour header calls the other
+// concerns only through what this header declares, and never includes
+// another behaviour header. A machine with any other clock or verifier needs
+// statemachine_impl.hpp, which gathers them all, where it is used.
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -253,6 +255,8 @@ SubResult VeskStatemachine<T, V>::receive_service(P&& p) {
     }
 }
 
+// Compiled in each concern's .cpp, which instantiates only the members it
+// defines; the inline members they all emit are merged by the linker.
 extern template class VeskStatemachine<SystemTimestamper, InlineVoteVerifier>;
 extern template class VeskStatemachine<SimulatedTimestamper, InlineVoteVerifier>;
 
