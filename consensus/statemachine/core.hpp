@@ -152,34 +152,6 @@ SubResult VeskStatemachine<T, V>::receive_inner(ConsensusMessage msg, bool preve
 }
 
 template <Timestamper T, VoteVerifier V>
-template <class P>
-SubResult VeskStatemachine<T, V>::receive_service(P&& p) {
-    using K = std::decay_t<P>;
-    if constexpr (std::is_same_v<K, StateSyncRequest>) {
-        return handle_state_sync_request(p);
-    } else if constexpr (std::is_same_v<K, StateSyncResponse>) {
-        if (state_sync_pending) return process_state_sync_response(std::move(p));
-        return SubResult::event(events::StateSyncResponseUnsolicited{p.responder, p.to_slot});
-    } else if constexpr (std::is_same_v<K, QcRequest>) {
-        return handle_qc_request(p);
-    } else if constexpr (std::is_same_v<K, QcResponse>) {
-        return handle_qc_response(p);
-    } else if constexpr (std::is_same_v<K, ShredsAvailableRequest>) {
-        return handle_shreds_available_request(p);
-    } else if constexpr (std::is_same_v<K, ShredsAvailableResponse>) {
-        return handle_shreds_available_response(p);
-    } else if constexpr (std::is_same_v<K, ShredsFetchRequest>) {
-        return handle_shreds_fetch_request(p);
-    } else if constexpr (std::is_same_v<K, ShredsFetchResponse>) {
-        return handle_shreds_fetch_response(std::move(p));
-    } else if constexpr (std::is_same_v<K, ShredsBehindResponse>) {
-        return handle_shreds_behind_response(p);
-    } else {
-        static_assert(sizeof(K) == 0, "every kind is dispatched");
-    }
-}
-
-template <Timestamper T, VoteVerifier V>
 SubResult VeskStatemachine<T, V>::collect_vote(const SignedQuorumMessage& vote, bool preverified) {
     uint64_t s = vote.message.slot;
     const BlsPubkey& k = vote.pubkey;

@@ -6,7 +6,8 @@
 
 #include "base/text.hpp"
 #include "consensus/signature_work.hpp"
-#include "consensus/statemachine/statemachine_impl.hpp"  // a machine on SettableClock
+#include "consensus/statemachine/statemachine.hpp"
+#include "consensus/statemachine/test_clock.hpp"
 #include "consensus/statemachine/test_support.hpp"
 #include "consensus/test_keys.hpp"
 
@@ -551,12 +552,6 @@ TEST_F(IntakeTest, RememberedProposalsAreBounded) {
     EXPECT_EQ(signature_work().single_checks, before + 1);
     EXPECT_EQ(m.verified_proposals.size(), cap);
 }
-
-// A clock that can be set anywhere, even before the Unix epoch.
-struct SettableClock {
-    std::shared_ptr<WallTime> time = std::make_shared<WallTime>();
-    WallTime now() const { return *time; }
-};
 
 TEST_F(IntakeTest, UnreadableClockDropsTheProposal) {
     for (WallTime t : {WallTime{-1, 0}, WallTime{I64_MAX / 1000 + 1, 0}}) {

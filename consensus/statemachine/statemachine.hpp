@@ -19,16 +19,19 @@
 //   tick.hpp          the timer step and proposing
 //   recovery.hpp      certificate recovery and state sync
 //   catchup.hpp       shred catch-up
-// statemachine_impl.hpp gathers them. The machine is compiled once, in
-// statemachine.cpp, for the system and the simulated clock with the inline
-// vote verifier; a machine with any other clock or verifier needs
-// statemachine_impl.hpp where it is used.
+// Each concern is compiled on its own, in the .cpp of the same name, for the
+// system and the simulated clock with the inline vote verifier, so a change
+// to one concern recompiles that one. A behaviour header calls the other
+// concerns only through what this header declares, and never includes
+// another behaviour header. A machine with any other clock or verifier needs
+// statemachine_impl.hpp, which gathers them all, where it is used.
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -245,6 +248,38 @@ private:
     SubResult receive_block_proposal(const ConsensusMessage& msg, const SignedBlockProposalMessage& proposal);
 };
 
+// The dispatch of either role uses it, and explicit instantiations leave
+// member templates out, so it is defined here, where both see it.
+template <Timestamper T, VoteVerifier V>
+template <class P>
+SubResult VeskStatemachine<T, V>::receive_service(P&& p) {
+    using K = std::decay_t<P>;
+    if constexpr (std::is_same_v<K, StateSyncRequest>) {
+        return handle_state_sync_request(p);
+    } else if constexpr (std::is_same_v<K, StateSyncResponse>) {
+        if (state_sync_pending) return process_state_sync_response(std::move(p));
+        return SubResult::event(events::StateSyncResponseUnsolicited{p.responder, p.to_slot});
+    } else if constexpr (std::is_same_v<K, QcRequest>) {
+        return handle_qc_request(p);
+    } else if constexpr (std::is_same_v<K, QcResponse>) {
+        return handle_qc_response(p);
+    } else if constexpr (std::is_same_v<K, ShredsAvailableRequest>) {
+        return handle_shreds_available_request(p);
+    } else if constexpr (std::is_same_v<K, ShredsAvailableResponse>) {
+        return handle_shreds_available_response(p);
+    } else if constexpr (std::is_same_v<K, ShredsFetchRequest>) {
+        return handle_shreds_fetch_request(p);
+    } else if constexpr (std::is_same_v<K, ShredsFetchResponse>) {
+        return handle_shreds_fetch_response(std::move(p));
+    } else if constexpr (std::is_same_v<K, ShredsBehindResponse>) {
+        return handle_shreds_behind_response(p);
+    } else {
+        static_assert(sizeof(K) == 0, "every kind is dispatched");
+    }
+}
+
+// Compiled in each concern's .cpp, which instantiates only the members it
+// defines; the inline members they all emit are merged by the linker.
 extern template class VeskStatemachine<SystemTimestamper, InlineVoteVerifier>;
 extern template class VeskStatemachine<SimulatedTimestamper, InlineVoteVerifier>;
 

@@ -1,6 +1,6 @@
 #pragma once
 // Every member definition of the state machine, for a machine with a clock or
-// vote verifier that statemachine.cpp does not compile.
+// vote verifier that the concerns' own .cpp files do not compile.
 #include "consensus/statemachine/statemachine.hpp"
 
 #include "consensus/statemachine/core.hpp"

@@ -1,5 +1,6 @@
-// The state machine compiled once for the clocks this program runs it with.
-#include "consensus/statemachine/statemachine_impl.hpp"
+// Parking and releasing messages, compiled for the system and the simulated
+// clock.
+#include "consensus/statemachine/parked.hpp"
 
 namespace vesk {
 

@@ -1,0 +1,9 @@
+// Shred catch-up, compiled for the system and the simulated clock.
+#include "consensus/statemachine/catchup.hpp"
+
+namespace vesk {
+
+template class VeskStatemachine<SystemTimestamper, InlineVoteVerifier>;
+template class VeskStatemachine<SimulatedTimestamper, InlineVoteVerifier>;
+
+}  // namespace vesk

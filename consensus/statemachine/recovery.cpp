@@ -1,0 +1,10 @@
+// Certificate recovery and state sync, compiled for the system and the
+// simulated clock.
+#include "consensus/statemachine/recovery.hpp"
+
+namespace vesk {
+
+template class VeskStatemachine<SystemTimestamper, InlineVoteVerifier>;
+template class VeskStatemachine<SimulatedTimestamper, InlineVoteVerifier>;
+
+}  // namespace vesk
