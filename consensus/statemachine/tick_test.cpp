@@ -33,33 +33,7 @@ std::vector<Transaction> txs(size_t n) {
     return out;
 }
 
-class TickTest : public MachineTest {
-protected:
-    // What the node adapter prepares before the leader's tick: the record for
-    // tip + 1 processed on the tip, with the entries it is about to cut.
-    void prepare(Machine& leader, size_t pending_entries_txs = 0) {
-        uint64_t next = leader.tip_slot() + 1;
-        ProposalState& st = leader.proposals[{leader.identity.pubkey, next}];
-        Hash bank;
-        bank.bytes.fill(0x42);
-        st.local_bank_hash = bank;
-        st.processed_parent = ProcessedParent{leader.tip_qc.message.bank_hash, leader.tip_qc.message.vesk_id,
-                                              leader.tip_slot()};
-        std::vector<Hash> hashes;
-        size_t per = leader.txs_per_entry;
-        for (size_t start = 0, j = 0; start < pending_entries_txs; start += per, ++j) {
-            EntryMessage e;
-            e.slot = next;
-            e.index = j;
-            e.producer = leader.identity.pubkey;
-            for (size_t i = start; i < std::min(pending_entries_txs, start + per); ++i) {
-                e.transactions.push_back(leader.pending_txs[i].bytes);
-            }
-            hashes.push_back(e.hash());
-        }
-        st.replayed_entries_hash = Block::compute_entries_hash(st.processed_parent->bank_hash, hashes);
-    }
-};
+using TickTest = MachineTest;
 
 TEST_F(TickTest, FollowerAndUnpreparedLeader) {
     Machine follower = make(1);
@@ -76,7 +50,7 @@ TEST_F(TickTest, PreparedLeaderProposes) {
     Machine leader = make(0);
     leader.txs_per_entry = 2;
     leader.pending_txs = txs(3);
-    prepare(leader, 3);
+    leader.prepare_next_block();
     SubResult r = leader.tick();
     EXPECT_EQ(event_kinds(r), (Texts{"VeskProgressCheck", "NewProposalTimestamp", "VeskProposing", "VoteLockPending",
                                      "SignedProposal", "QuorumPending"}));
@@ -96,7 +70,7 @@ TEST_F(TickTest, PreparedLeaderProposes) {
 
 TEST_F(TickTest, ProposalWithoutTransactions) {
     Machine leader = make(0);
-    prepare(leader);
+    leader.prepare_next_block();
     SubResult r = leader.tick();
     ASSERT_EQ(message_kinds(r), Texts{"*BlockProposal"});
     const auto& sp = *std::get<Broadcast>(r.messages[0]).message.get_if<SignedBlockProposalMessage>();
@@ -106,7 +80,7 @@ TEST_F(TickTest, ProposalWithoutTransactions) {
 
 TEST_F(TickTest, PreparedRecordOnAnotherParent) {
     Machine leader = make(0);
-    prepare(leader);
+    leader.prepare_next_block();
     leader.proposals[{ids[0].pubkey, 1}].processed_parent->slot = 3;
     SubResult r = leader.tick();
     EXPECT_EQ(event_texts(r), (Texts{"VeskProgressCheck", "VoteWithheld { slot: 1, reason: DoesNotExtendHead }"}));
@@ -116,7 +90,7 @@ TEST_F(TickTest, PreparedRecordOnAnotherParent) {
 TEST_F(TickTest, HeadInTheFutureDefersTheProposal) {
     Machine leader = make(0);
     leader.tip_qc.message.timestamp = clock.now().unix_millis() + 5;
-    prepare(leader);
+    leader.prepare_next_block();
     EXPECT_EQ(event_texts(leader.tick()),
               (Texts{"VeskProgressCheck", "VeskDeferringNonMonotonicProposal { slot: 1, timestamp_delta_ms: -5 }"}));
     clock.advance(5ms);
