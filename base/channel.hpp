@@ -9,8 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <limits>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>

@@ -784,38 +784,10 @@ private:
     // The adapter's block production: the leader's own record for tip + 1.
     void produce(Node& node) {
         Machine& m = node.m;
-        const uint64_t tip = m.tip_slot();
-        const uint64_t s = sat_add(tip, uint64_t{1});
-        if (!m.am_vesk_for_slot(s)) return;
-        const BlsPubkey leader = m.vesk_id();
-        const QuorumMessage& tip_msg = m.tip_qc.message;
-        std::vector<Hash> hashes;
-        if (auto stored = m.entry_container.get(leader, s)) {
-            for (const auto& [index, entry] : *stored) hashes.push_back(entry.hash());
-        }
-        const size_t per = m.txs_per_entry == 0 ? 1 : m.txs_per_entry;
-        const size_t k = hashes.size();
-        const size_t chunks = std::min(d::MAX_ENTRIES_PER_SLOT - std::min<size_t>(k, d::MAX_ENTRIES_PER_SLOT),
-                                       m.pending_txs.size() / per + (m.pending_txs.size() % per != 0));
-        for (size_t j = 0; j < chunks; ++j) {
-            EntryMessage e;
-            e.slot = s;
-            e.index = k + j;
-            e.producer = leader;
-            for (size_t t = j * per; t < std::min(m.pending_txs.size(), (j + 1) * per); ++t) {
-                e.transactions.push_back(m.pending_txs[t].bytes);
-            }
-            hashes.push_back(e.hash());
-        }
-        ProposalState& record = m.proposals[Key{leader, s}];
-        node.reported.insert(Key{leader, s});
-        if (!record.local_bank_hash) record.local_bank_hash = Hash{};
-        if (!record.replayed_entries_hash) {
-            record.replayed_entries_hash = Block::compute_entries_hash(tip_msg.bank_hash, hashes);
-        }
-        if (!record.processed_parent) {
-            record.processed_parent = ProcessedParent{tip_msg.bank_hash, tip_msg.vesk_id, tip};
-        }
+        const uint64_t next = sat_add(m.tip_slot(), uint64_t{1});
+        if (!m.am_vesk_for_slot(next)) return;
+        node.reported.insert(Key{m.identity.pubkey, next});
+        m.prepare_next_block();
     }
 
     // The block's entries, as the host has them once it executed the block.

@@ -1,7 +1,6 @@
 #pragma once
 // The interface the runtime drives a simulated node through, and the node
 // adapter that wraps one consensus state machine.
-#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
