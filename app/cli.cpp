@@ -42,7 +42,7 @@ int run_scenario(const std::string& name) {
         print_stdout(result.summary() + '\n');
         return EXIT_OK;
     }
-    print_error_line(format("Scenario not found: {}", name));
+    print_error_line(format("Scenario not found: {}", shortened(name)));
     return EXIT_USAGE;
 }
 
@@ -140,7 +140,7 @@ int cli_main(std::span<const std::string> args) {
                 const RunSimRequest& r = c.request;
                 return run_sim_with_nodes(r.options, r.tick_ms, r.sleep_ms, r.nodes);
             } else if constexpr (std::same_as<T, C::UnknownCommand>) {
-                print_error_line(format("Unknown command: {}", c.word));
+                print_error_line(format("Unknown command: {}", shortened(c.word)));
                 print_help();
                 return EXIT_USAGE;
             } else {

@@ -52,7 +52,9 @@ bool is_decimal_float(std::string_view s) {
 ArgError not_text(size_t position) { return ArgError{format("Argument {} is not valid UTF-8", position)}; }
 ArgError missing_value(std::string_view flag) { return ArgError{format("Missing value for {}", flag)}; }
 ArgError invalid_value(std::string_view flag) { return ArgError{format("Invalid value for {}", flag)}; }
-ArgError unrecognized(std::string_view arg) { return ArgError{format("Unrecognized option: {}", arg)}; }
+ArgError unrecognized(std::string_view arg) {
+    return ArgError{format("Unrecognized option: {}", shortened(arg))};
+}
 
 // The float value following args[index] for `flag`, by the rules of
 // parse_u64_arg.
@@ -186,8 +188,8 @@ std::variant<RunSimRequest, HelpRequest, ArgError> parse_run_sim_args(std::span<
         } else if (a == "--channel-preset") {
             take_text(i, "--channel-preset", o.channel_preset);
             if (!error && !ChannelConfig::from_preset_name(*o.channel_preset)) {
-                error = ArgError{format("Unknown channel preset: {} (available: {:?})", *o.channel_preset,
-                                        preset_names())};
+                error = ArgError{format("Unknown channel preset: {} (available: {:?})",
+                                        shortened(*o.channel_preset), preset_names())};
             }
         } else if (a == "--channel-latency-base-ms") {
             take_f32(i, "--channel-latency-base-ms", o.latency_base);

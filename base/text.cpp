@@ -52,28 +52,90 @@ bool is_utf8(std::string_view s) {
     return true;
 }
 
-std::string escape_controls(std::string_view s) {
+namespace {
+
+// Code points a terminal may obey or that reorder what a reader sees: the C1
+// controls (U+009B is the 8-bit CSI) and the bidirectional embeddings,
+// overrides and isolates.
+bool is_terminal_control(uint32_t cp) {
+    return (cp >= 0x80 && cp <= 0x9f) || (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+void append_byte_escape(std::string& out, unsigned char c) {
     static const char* digits = "0123456789abcdef";
+    out += "\\x";
+    out += digits[c >> 4];
+    out += digits[c & 0xf];
+}
+
+// Appends s[i]'s escaped form; the number of bytes it took.
+size_t append_escaped_at(std::string& out, std::string_view s, size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+        switch (c) {
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    append_byte_escape(out, c);
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        return 1;
+    }
+    auto [cp, len] = decode_utf8(s, i);
+    if (len == 0) {
+        // A byte outside UTF-8 from 0x80 to 0x9F is a C1 control to a
+        // terminal that reads bytes as one character each.
+        if (c <= 0x9f) {
+            append_byte_escape(out, c);
+        } else {
+            out += static_cast<char>(c);
+        }
+        return 1;
+    }
+    if (is_terminal_control(cp)) {
+        append_unicode_escape(out, cp);
+    } else {
+        out.append(s.substr(i, len));
+    }
+    return len;
+}
+
+void append_cut_mark(std::string& out, const Shortened& s) {
+    if (s.kept.size() == s.total) return;
+    out += "... [cut: ";
+    out += std::to_string(s.total);
+    out += " bytes in all]";
+}
+
+}  // namespace
+
+std::string escape_controls(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    for (char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c != 0x7f) {
-            out += ch;
-            continue;
-        }
-        out += '\\';
-        switch (c) {
-            case '\t': out += 't'; break;
-            case '\n': out += 'n'; break;
-            case '\r': out += 'r'; break;
-            default:
-                out += 'x';
-                out += digits[c >> 4];
-                out += digits[c & 0xf];
-        }
-    }
+    for (size_t i = 0; i < s.size();) i += append_escaped_at(out, s, i);
     return out;
+}
+
+Shortened shortened(std::string_view s) {
+    if (s.size() <= QUOTED_TEXT_LIMIT) return {s, s.size()};
+    size_t end = QUOTED_TEXT_LIMIT;
+    // Back to the start of a character, so the kept part stays UTF-8.
+    for (int k = 0; k < 3 && end > 0 && (static_cast<unsigned char>(s[end]) & 0xc0) == 0x80; ++k) --end;
+    return {s.substr(0, end), s.size()};
+}
+
+void display(std::string& out, const Shortened& s) {
+    out += s.kept;
+    append_cut_mark(out, s);
+}
+
+void debug(std::string& out, const Shortened& s) {
+    debug(out, s.kept);
+    append_cut_mark(out, s);
 }
 
 void debug(std::string& out, std::string_view s) {

@@ -61,10 +61,27 @@ bool is_utf8(std::string_view s);
 
 // A user's text as it may be shown on a terminal: each control character
 // (U+0000 to U+001F and U+007F) as an escape, "\t", "\n" and "\r" by name
-// and the others as "\x" and two lowercase hexadecimal digits. Every other
-// byte stands as it is, a backslash too, so text without control characters
-// is unchanged and the result never holds one.
+// and the others as "\x" and two lowercase hexadecimal digits; the C1
+// controls (U+0080 to U+009F) and the bidirectional controls (U+202A to
+// U+202E, U+2066 to U+2069) as "\u{9b}" and the like, and a byte outside
+// UTF-8 from 0x80 to 0x9F as "\x9b". Everything else stands as it is, a
+// backslash too, so text without such characters is unchanged, the result
+// never holds one, and escaping twice changes nothing.
 std::string escape_controls(std::string_view s);
+
+// A user's text as an error line quotes it: whole up to QUOTED_TEXT_LIMIT
+// bytes, else its first characters within the limit and a mark that tells
+// how long it was, so that a whole file read as one value cannot make a line
+// of megabytes. The display form is the kept text and the mark; the debug
+// form quotes the kept text and puts the mark after the quote.
+inline constexpr size_t QUOTED_TEXT_LIMIT = 100;
+struct Shortened {
+    std::string_view kept;
+    size_t total = 0;  // the whole text's length in bytes
+};
+Shortened shortened(std::string_view s);
+void display(std::string& out, const Shortened& s);
+void debug(std::string& out, const Shortened& s);
 
 inline void debug(std::string& out, const std::string& s) { debug(out, std::string_view(s)); }
 inline void debug(std::string& out, const char* s) { debug(out, std::string_view(s)); }

@@ -51,22 +51,80 @@ TEST(TextForms, QuotedTextEscapes) {
     for (const auto& [in, want] : cases) EXPECT_EQ(to_debug(in), want) << in;
 }
 
+// UTF-8 of one code point.
+std::string utf8(uint32_t cp) {
+    std::string s;
+    if (cp < 0x80) {
+        s += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        s += static_cast<char>(0xc0 | (cp >> 6));
+        s += static_cast<char>(0x80 | (cp & 0x3f));
+    } else if (cp < 0x10000) {
+        s += static_cast<char>(0xe0 | (cp >> 12));
+        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        s += static_cast<char>(0x80 | (cp & 0x3f));
+    } else {
+        s += static_cast<char>(0xf0 | (cp >> 18));
+        s += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        s += static_cast<char>(0x80 | (cp & 0x3f));
+    }
+    return s;
+}
+
 TEST(TextForms, ControlCharactersEscapedForTheTerminal) {
     const std::pair<std::string, std::string> cases[] = {
         {"", ""},
         {"plain text, \"quotes\" and a back\\slash \\n", "plain text, \"quotes\" and a back\\slash \\n"},
-        {"\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x98\x80 \xc2\x9b", "\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x98\x80 \xc2\x9b"},
+        {"\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x98\x80 \xc2\xa0", "\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x98\x80 \xc2\xa0"},
         {"a\tb\nc\rd", "a\\tb\\nc\\rd"},
         {std::string("\0\x01\x07\x08\x0b\x0c\x1b\x1f", 8), "\\x00\\x01\\x07\\x08\\x0b\\x0c\\x1b\\x1f"},
         {"\x1b[2J\x7f~ ", "\\x1b[2J\\x7f~ "},
+        // C1 controls, the 8-bit CSI among them, and the bidirectional
+        // controls, as code points.
+        {"x\xc2\x9b" "2J\xe2\x80\xae" "abc", "x\\u{9b}2J\\u{202e}abc"},
+        {"\xc2\x80\xc2\x9f\xe2\x80\xaa\xe2\x80\xac\xe2\x81\xa6\xe2\x81\xa9",
+         "\\u{80}\\u{9f}\\u{202a}\\u{202c}\\u{2066}\\u{2069}"},
+        // Their neighbours stand as they are.
+        {"\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa", "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
+        // Bytes outside UTF-8: those a byte-wide terminal reads as C1 are
+        // escaped, the rest stand; a broken sequence is read byte by byte.
+        {"\x9b" "31m \x80 \xe9t\xe9 \xff", "\\x9b31m \\x80 \xe9t\xe9 \xff"},
+        {"\xe2\x80", "\xe2\\x80"},
     };
     for (const auto& [in, want] : cases) EXPECT_EQ(escape_controls(in), want) << to_debug(in);
-    // Every byte below 0x20 and DEL is escaped, and nothing else.
+    // Every byte below 0x20 and DEL is escaped, and those from 0x80 to 0x9F
+    // alone, and nothing else.
     for (int b = 0; b < 256; ++b) {
         const std::string shown = escape_controls(std::string(1, static_cast<char>(b)));
-        EXPECT_EQ(shown.size() == 1, b >= 0x20 && b != 0x7f) << b;
+        EXPECT_EQ(shown.size() == 1, (b >= 0x20 && b != 0x7f && b < 0x80) || b >= 0xa0) << b;
         for (char c : shown) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) << b;
     }
+    // Every code point: escaped exactly when it is a control, and escaping
+    // the result again changes nothing.
+    for (uint32_t cp = 0; cp <= 0x10ffff; ++cp) {
+        if (cp >= 0xd800 && cp <= 0xdfff) continue;
+        const bool control = cp < 0x20 || (cp >= 0x7f && cp <= 0x9f) || (cp >= 0x202a && cp <= 0x202e) ||
+                             (cp >= 0x2066 && cp <= 0x2069);
+        const std::string in = utf8(cp);
+        const std::string shown = escape_controls(in);
+        ASSERT_EQ(shown != in, control) << cp;
+        ASSERT_EQ(escape_controls(shown), shown) << cp;
+    }
+}
+
+TEST(TextForms, LongQuotedTextsAreCutWithAMark) {
+    const std::string hundred(100, 'a');
+    EXPECT_EQ(format("[{}]", shortened("")), "[]");
+    EXPECT_EQ(format("[{}]", shortened(hundred)), "[" + hundred + "]");
+    EXPECT_EQ(format("[{:?}]", shortened("say \"hi\"")), "[\"say \\\"hi\\\"\"]");
+    EXPECT_EQ(format("[{}]", shortened(hundred + "b")), "[" + hundred + "... [cut: 101 bytes in all]]");
+    const std::string big(14'000'000, 'x');
+    EXPECT_EQ(format("{:?}", shortened(big)), "\"" + std::string(100, 'x') + "\"... [cut: 14000000 bytes in all]");
+    // The cut never splits a character: 99 bytes, then a three-byte one.
+    const std::string dash = std::string(99, 'a') + "\xe2\x80\x94" + "tail";
+    EXPECT_EQ(shortened(dash).kept, std::string(99, 'a'));
+    EXPECT_EQ(shortened(std::string(98, 'a') + "\xc3\xa9" + "tail").kept, std::string(98, 'a') + "\xc3\xa9");
 }
 
 TEST(TextForms, Integers128) {

@@ -392,7 +392,7 @@ std::optional<std::string> check(const SimScript& s) {
                 const auto* preset = std::get_if<ChannelConfigSpec::Preset>(&spec->kind);
                 if (preset && !ChannelConfig::from_preset_name(preset->name)) {
                     return action_prefix(i, a.at_secs) +
-                           format("unknown preset: {} (available: {:?})", preset->name, preset_names());
+                           format("unknown preset: {} (available: {:?})", shortened(preset->name), preset_names());
                 }
             }
             if (std::optional<size_t> node = same_route_ends(c)) {
@@ -472,8 +472,10 @@ std::variant<SimScript, std::string> parse(std::string&& text) {
 
 std::variant<SimScript, std::string> SimScript::load(const std::string& path) {
     std::string text;
-    if (std::optional<std::string> e = read_file(path, text)) return format("failed to read {}: {}", path, *e);
-    if (!is_utf8(text)) return format("failed to read {}: stream did not contain valid UTF-8", path);
+    if (std::optional<std::string> e = read_file(path, text)) {
+        return format("failed to read {}: {}", shortened(path), *e);
+    }
+    if (!is_utf8(text)) return format("failed to read {}: stream did not contain valid UTF-8", shortened(path));
     return parse(std::move(text));
 }
 

@@ -180,15 +180,15 @@ std::string describe(const Node& n, std::string_view text) {
         case ScalarKind::Null:
             return "null";
         case ScalarKind::Bool:
-            return format("boolean `{}`", text);
+            return format("boolean `{}`", shortened(text));
         case ScalarKind::Int:
-            return format("integer `{}`", text);
+            return format("integer `{}`", shortened(text));
         case ScalarKind::Float:
-            return format("floating point `{}`", text);
+            return format("floating point `{}`", shortened(text));
         case ScalarKind::Str:
             break;
     }
-    return format("string {:?}", text);
+    return format("string {:?}", shortened(text));
 }
 
 std::string located(std::string_view problem, size_t line, size_t column) {
@@ -306,7 +306,9 @@ public:
                 case YAML_ALIAS_EVENT: {
                     std::string name(reinterpret_cast<const char*>(event.data.alias.anchor));
                     auto it = anchors.find(name);
-                    if (it == anchors.end()) return located(format("unknown anchor {:?}", name), line, column);
+                    if (it == anchors.end()) {
+                        return located(format("unknown anchor {:?}", shortened(name)), line, column);
+                    }
                     add(it->second);
                     // Each alias adds its target's expanded subtree once.
                     expand(doc, it->second, expanded_);
