@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
     // A closed pipe on standard output makes writes fail instead of ending
     // the program; the event log stops and the run goes on.
     signal(SIGPIPE, SIG_IGN);
+    // Past a file-size limit a write fails as EFBIG, a write error like a
+    // full disk, instead of ending the program by a signal.
+    signal(SIGXFSZ, SIG_IGN);
 
     int status = vesk::run_main([&] {
         std::vector<std::string> args(argv, argv + argc);

@@ -92,7 +92,7 @@ bool RunLimits::begin_iteration(std::chrono::nanoseconds elapsed) {
 
 std::optional<std::string> action_line(const ScriptAction& action) {
     if (!action.description) return std::nullopt;
-    return format("[script @ {}s] {}\n", fixed_decimals(action.at_secs, 1), escape_controls(*action.description));
+    return format("[script @ {}s] {}", fixed_decimals(action.at_secs, 1), escape_controls(*action.description));
 }
 
 namespace {
@@ -192,7 +192,9 @@ int run_sim_with_nodes(const RunSimOptions& options, uint64_t tick_ms, uint64_t 
         const auto elapsed = std::chrono::steady_clock::now() - start;
         if (!limits.begin_iteration(elapsed)) break;
         due.run_due(std::chrono::duration<double>(elapsed).count(), [&](const ScriptAction& action) {
-            if (auto line = action_line(action)) print_stdout(*line);
+            // Through the log, so that a slow reader never holds the loop up
+            // and the line lands among the records of its time.
+            if (auto line = action_line(action)) sim->log_line(std::move(*line));
             for (const ScriptCommand& command : action.commands) {
                 for (ControlOrder& order : control_orders(command, n)) send(std::move(order));
             }
@@ -201,7 +203,10 @@ int run_sim_with_nodes(const RunSimOptions& options, uint64_t tick_ms, uint64_t 
         interrupted = !RUNNING.load();
     }
     // Every record made before the stop is printed, and none after, so the
-    // shutdown line stays the last one.
+    // shutdown line stays the last one. Behind a stalled reader that takes a
+    // while, which would look like a hang after Ctrl+C without a word.
+    sim->close_log();
+    if (interrupted && !sim->log_done_within(LOG_CATCH_UP_PATIENCE)) print_stderr(QUEUED_LOG_NOTICE);
     sim->finish_log();
     if (interrupted) print_stdout("\nShutting down...\n");
     // The senders close and the threads are left running; the process ends

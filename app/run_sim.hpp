@@ -85,9 +85,16 @@ private:
     size_t next_ = 0;
 };
 
-// "[script @ 1.5s] text" with its line feed, or none without a description;
-// control characters of the description are shown escaped, so it is one line.
+// "[script @ 1.5s] text" without its line feed, or none without a
+// description; control characters of the description are shown escaped, so
+// it is one line.
 std::optional<std::string> action_line(const ScriptAction& action);
+
+// How long the log may take to catch up after an interrupt before the
+// program says why it has not ended yet, and what it says then.
+inline constexpr std::chrono::milliseconds LOG_CATCH_UP_PATIENCE{250};
+inline constexpr const char* QUEUED_LOG_NOTICE =
+    "Printing the log still queued for standard output before shutting down; press Ctrl+C again to end at once\n";
 
 // Sets up and drives one threaded run; the caller has applied the defaults
 // and checked 1 <= n <= 16. Returns the exit status: 1 after a script error,

@@ -149,10 +149,12 @@ TEST(DueActions, EachRunsOnceInOrderWhenItsTimeHasCome) {
 }
 
 TEST(ActionLine, OnlyWithADescription) {
-    EXPECT_EQ(action_line(action(1.5, "partition heals")), "[script @ 1.5s] partition heals\n");
-    EXPECT_EQ(action_line(action(0.25, "x")), "[script @ 0.2s] x\n");
+    EXPECT_EQ(action_line(action(1.5, "partition heals")), "[script @ 1.5s] partition heals");
+    EXPECT_EQ(action_line(action(0.25, "x")), "[script @ 0.2s] x");
     EXPECT_EQ(action_line(action(2.0, std::nullopt)), std::nullopt);
-    EXPECT_EQ(action_line(action(3.0, "two\nlines \x1b[2J")), "[script @ 3.0s] two\\nlines \\x1b[2J\n");
+    EXPECT_EQ(action_line(action(3.0, "two\nlines \x1b[2J")), "[script @ 3.0s] two\\nlines \\x1b[2J");
+    EXPECT_EQ(action_line(action(4.0, "csi \xc2\x9b" "2J \xe2\x80\xae" "abc")),
+              "[script @ 4.0s] csi \\u{9b}2J \\u{202e}abc");
 }
 
 ChannelConfigSpec preset(const char* name) { return ChannelConfigSpec{ChannelConfigSpec::Preset{name}}; }

@@ -107,6 +107,7 @@ class Receiver;
 template <class T>
 class ChannelCloser {
 public:
+
     void close() const {
         std::shared_ptr<channel_detail::Waker> w;
         {
@@ -141,13 +142,25 @@ public:
 
     // Queues the value; false (and the value dropped) if the receiver is
     // gone or the channel closed, or if the channel is full, which is counted.
-    bool send(T value) const {
+    bool send(T value) const { return push(std::move(value), true); }
+
+    // Queues the value even when a bounded channel is full; false only if
+    // the receiver is gone or the channel closed. For the few values that
+    // must never be lost to a backlog.
+    bool send_past_bound(T value) const { return push(std::move(value), false); }
+
+private:
+    template <class U>
+    friend std::pair<Sender<U>, Receiver<U>> make_bounded_channel(size_t capacity);
+    explicit Sender(std::shared_ptr<channel_detail::Core<T>> core) : core_(std::move(core)) {}
+
+    bool push(T value, bool bounded) const {
         if (!core_) return false;
         std::shared_ptr<channel_detail::Waker> w;
         {
             std::lock_guard lock(core_->mutex);
             if (!core_->receiver_alive || core_->closed) return false;
-            if (core_->queue.size() >= core_->capacity) {
+            if (bounded && core_->queue.size() >= core_->capacity) {
                 ++core_->overflow;
                 return false;
             }
@@ -157,11 +170,6 @@ public:
         core_->wake(w);
         return true;
     }
-
-private:
-    template <class U>
-    friend std::pair<Sender<U>, Receiver<U>> make_bounded_channel(size_t capacity);
-    explicit Sender(std::shared_ptr<channel_detail::Core<T>> core) : core_(std::move(core)) {}
 
     void release() noexcept {
         if (!core_) return;

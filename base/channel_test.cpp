@@ -111,6 +111,24 @@ TEST(Channel, FullBoundedChannelCountsWhatItRefuses) {
     EXPECT_EQ(rx.take_overflow(), 1u);
 }
 
+TEST(Channel, ASendPastTheBoundIsTakenByAFullChannelAndKeepsItsPlace) {
+    auto [tx, rx] = make_bounded_channel<int>(1);
+    ASSERT_TRUE(tx.send(1));
+    EXPECT_FALSE(tx.send(2));
+    EXPECT_TRUE(tx.send_past_bound(3));
+    // Still full: the ordinary send is refused and counted, the other not.
+    EXPECT_FALSE(tx.send(4));
+    EXPECT_EQ(rx.take_overflow(), 2u);
+    EXPECT_EQ(rx.try_recv().value, 1);
+    EXPECT_EQ(rx.try_recv().value, 3);
+    EXPECT_EQ(rx.try_recv().status, RecvStatus::Timeout);
+    // A closed channel refuses it as it refuses any send.
+    rx.closer().close();
+    EXPECT_FALSE(tx.send_past_bound(5));
+    EXPECT_EQ(rx.take_overflow(), 0u);
+    EXPECT_EQ(rx.recv().status, RecvStatus::Disconnected);
+}
+
 TEST(Channel, ClosedChannelGivesUpItsQueueThenDisconnects) {
     auto [tx, rx] = make_bounded_channel<int>(2);
     ASSERT_TRUE(tx.send(1));

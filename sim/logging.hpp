@@ -2,6 +2,7 @@
 // The event log: log records, their text forms, the line format and the
 // printer that turns the log channel into lines on an output stream.
 #include <cstddef>
+#include <future>
 #include <string>
 #include <thread>
 #include <utility>
@@ -38,7 +39,13 @@ struct ExtendedLogMessage {
     struct Exchange {
         ExchangeLogEvent event;
     };
-    std::variant<Consensus, NodeControl, Exchange> value;
+    // A line of the run's driver (a script action's line), carried with the
+    // records so that it lands among those of its time and never waits for
+    // the reader; it prints as it stands, without time or source.
+    struct Line {
+        std::string text;
+    };
+    std::variant<Consensus, NodeControl, Exchange, Line> value;
 };
 
 template <class Id>
@@ -67,9 +74,23 @@ void debug(std::string& out, const ExtendedLogMessage<Event>& m) {
         debug(out, c->event);
     } else if (const auto* n = std::get_if<typename M::NodeControl>(&m.value)) {
         debug(out, n->message);
+    } else if (const auto* x = std::get_if<typename M::Exchange>(&m.value)) {
+        debug(out, x->event);
     } else {
-        debug(out, std::get<typename M::Exchange>(m.value).event);
+        out += std::get<typename M::Line>(m.value).text;
     }
+}
+
+// The text of a message that is a whole line of its own, or none for one
+// that prints as a record.
+template <class Event>
+const std::string* own_line(const ExtendedLogMessage<Event>& m) {
+    const auto* line = std::get_if<typename ExtendedLogMessage<Event>::Line>(&m.value);
+    return line ? &line->text : nullptr;
+}
+template <class Event>
+const std::string* own_line(const Event&) {
+    return nullptr;
 }
 
 template <class Id>
@@ -95,9 +116,12 @@ void append_source_close(std::string& out);
 }  // namespace logging_detail
 
 // The most records the log channel holds for the printer: more than ten
-// seconds of the heaviest log (sixteen nodes ticking every millisecond make
-// about 16,000 a second), some 250 bytes each. A reader that keeps up never
-// meets the bound; a slower one cannot make the backlog grow past it.
+// seconds of the heaviest steady log (sixteen nodes ticking every
+// millisecond make about 16,000 a second), some 250 bytes each. What meets
+// the bound is records made faster than the reader takes them: a reader
+// that falls behind, or a burst, such as a script action that orders tens of
+// thousands of pauses at one instant, even into a fast reader. A slower
+// reader cannot make the backlog grow past it.
 inline constexpr size_t LOG_BACKLOG_RECORDS = size_t{1} << 18;
 
 // The line, with its line feed, that tells how many records were not
@@ -105,9 +129,13 @@ inline constexpr size_t LOG_BACKLOG_RECORDS = size_t{1} << 18;
 std::string lost_records_line(size_t count);
 
 // The line without its line feed: dim time, cyan source tag, then the
-// message's debug text.
+// message's debug text; a driver's line alone.
 template <class Id, class Event>
 void display(std::string& out, const LogEvent<Id, Event>& r) {
+    if (const std::string* line = own_line(r.message)) {
+        out += *line;
+        return;
+    }
     logging_detail::append_line_prefix(out, r.timestamp);
     logging_detail::append_source_open(out);
     display(out, r.source);
@@ -151,11 +179,13 @@ void run_log_printer(Receiver<LogEvent<Id, Event>> records, StreamWriter& out) {
 }
 
 // Starts the printer on a thread of its own; a contract failure ends only
-// that thread.
+// that thread. `done` is kept once the printer has ended, however it ended.
 template <class Id, class Event>
-std::thread spawn_log_printer(Receiver<LogEvent<Id, Event>> records, StreamWriter& out) {
-    return std::thread([records = std::move(records), &out]() mutable {
+std::thread spawn_log_printer(Receiver<LogEvent<Id, Event>> records, StreamWriter& out,
+                              std::promise<void> done = {}) {
+    return std::thread([records = std::move(records), &out, done = std::move(done)]() mutable {
         run_thread_body([&] { run_log_printer(std::move(records), out); });
+        done.set_value();
     });
 }
 

@@ -151,6 +151,12 @@ TEST(LogPrinter, WritesWholeLinesInChannelOrderAndEndsWhenSendersAreGone) {
                            node_source(K1)};
     expected.push_back(log_line(pause) + "\n");
     EXPECT_TRUE(tx.send(std::move(pause)));
+    // A driver's line prints as it stands, in its place among the records.
+    EXPECT_TRUE(tx.send(ChannelLogRecord{LogMessage{LogMessage::Line{"[script @ 1.0s] heal"}}, Timestamp{10},
+                                         LogSource{LogSource::Named{"driver"}}}));
+    expected.push_back("[script @ 1.0s] heal\n");
+    EXPECT_TRUE(tx.send(consensus_record(events::VeskProposing{9}, 11, node_source(K1))));
+    expected.push_back(log_line(consensus_record(events::VeskProposing{9}, 11, node_source(K1))) + "\n");
     { auto drop = std::move(tx); }
     printer.join();
 

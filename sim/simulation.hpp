@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -226,18 +227,25 @@ public:
     std::vector<std::thread> node_threads;
     std::thread exchange_thread;
     std::optional<std::thread> printer_thread;
-    // Present with the printer: how the log is ended (finish_log).
+    // Present with the printer: how the log is ended (finish_log), and when
+    // the printer is done with it.
     std::optional<ChannelCloser<Record>> log_closer;
+    std::shared_future<void> printer_done;
+    // The driver's way into the log (log_line).
+    std::optional<Sender<Record>> log;
 
     Simulation(std::vector<Sender<NodeControlMessage>> controls, Sender<ExchangeControlMessage> exchange,
                std::vector<std::thread> nodes, std::thread exchange_thread, std::optional<std::thread> printer,
-               std::optional<ChannelCloser<Record>> log_closer)
+               std::optional<ChannelCloser<Record>> log_closer, std::shared_future<void> printer_done,
+               std::optional<Sender<Record>> log)
         : node_controls(std::move(controls)),
           exchange_control(std::move(exchange)),
           node_threads(std::move(nodes)),
           exchange_thread(std::move(exchange_thread)),
           printer_thread(std::move(printer)),
-          log_closer(std::move(log_closer)) {}
+          log_closer(std::move(log_closer)),
+          printer_done(std::move(printer_done)),
+          log(std::move(log)) {}
     Simulation(Simulation&&) noexcept = default;
     Simulation& operator=(Simulation&& other) noexcept {
         if (this != &other) {
@@ -248,16 +256,42 @@ public:
             exchange_thread = std::move(other.exchange_thread);
             printer_thread = std::move(other.printer_thread);
             log_closer = std::move(other.log_closer);
+            printer_done = std::move(other.printer_done);
+            log = std::move(other.log);
         }
         return *this;
     }
     ~Simulation() { release(); }
 
+    // A line of the driver's own into the log, after every record sent
+    // before it; never refused for a full backlog, and never waited on.
+    void log_line(std::string text) {
+        using M = ExtendedLogMessage<Event>;
+        using S = ExtendedLogSource<Id>;
+        if (log) {
+            (void)log->send_past_bound(Record{M{typename M::Line{std::move(text)}}, Timestamp::now(),
+                                              S{typename S::Named{"driver"}}});
+        }
+    }
+
+    // The log takes no record after this call; what it holds is still
+    // printed (finish_log).
+    void close_log() {
+        if (log_closer) log_closer->close();
+    }
+
+    // Whether the printer is done with the log within `patience` after
+    // close_log: every record printed, or the stream failed. Without a
+    // printer there is nothing to wait for.
+    bool log_done_within(std::chrono::nanoseconds patience) const {
+        return !printer_done.valid() || printer_done.wait_for(patience) == std::future_status::ready;
+    }
+
     // The log takes no record after this call, which returns once the
     // printer has printed every record taken before it (or has failed). The
     // other threads run on.
     void finish_log() {
-        if (log_closer) log_closer->close();
+        close_log();
         if (printer_thread && printer_thread->joinable()) printer_thread->join();
     }
 
@@ -283,6 +317,7 @@ public:
         } detach_on_failure{printer, threads};
         std::optional<Sender<Record>> log_tx;
         std::optional<ChannelCloser<Record>> log_closer;
+        std::shared_future<void> printer_done;
         if (log_sink) {
             log_tx = std::move(*log_sink);
         } else {
@@ -291,7 +326,10 @@ public:
             auto [tx, rx] = make_bounded_channel<Record>(LOG_BACKLOG_RECORDS);
             log_tx = std::move(tx);
             log_closer = rx.closer();
-            printer = spawn_or_fail([&] { return spawn_log_printer(std::move(rx), standard_output()); });
+            std::promise<void> done;
+            printer_done = done.get_future().share();
+            printer = spawn_or_fail(
+                [&] { return spawn_log_printer(std::move(rx), standard_output(), std::move(done)); });
         }
 
         std::unordered_map<Id, size_t> ids;
@@ -324,7 +362,8 @@ public:
         }
         std::thread exchange_thread = std::move(exchange.thread);
         return Simulation(std::move(controls), std::move(exchange.control), std::move(threads),
-                          std::move(exchange_thread), std::move(printer), std::move(log_closer));
+                          std::move(exchange_thread), std::move(printer), std::move(log_closer),
+                          std::move(printer_done), std::move(log_tx));
     }
 
 private:
@@ -350,6 +389,7 @@ private:
         if (exchange_thread.joinable()) exchange_thread.detach();
         if (printer_thread && printer_thread->joinable()) printer_thread->detach();
         printer_thread.reset();
+        log.reset();
     }
 };
 
