@@ -12,6 +12,7 @@
 
 #include "app/command_line.hpp"
 #include "base/saturating.hpp"
+#include "base/text.hpp"
 #include "sim/imperfect_channels.hpp"
 
 namespace {
@@ -51,6 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (c.word != args.at(1)) __builtin_trap();
             } else if constexpr (std::is_same_v<T, vesk::ArgError>) {
                 if (!known_error(c.message)) __builtin_trap();
+                // Quoted arguments are cut, so the error line stays short.
+                if (vesk::escape_controls(c.message).size() >= 1024) __builtin_trap();
             } else if constexpr (std::is_same_v<T, C::RunSim>) {
                 // What the driver relies on before it starts a run.
                 const vesk::RunSimRequest& r = c.request;
