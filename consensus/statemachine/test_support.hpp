@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/text.hpp"
@@ -101,6 +102,36 @@ inline Hash filled(uint8_t v) {
     Hash h;
     h.bytes.fill(v);
     return h;
+}
+
+// Entry and entries hashes laid out byte by byte here, so that tests of the
+// code that cuts and hashes entries have expected values of their own.
+inline Hash expected_entry_hash(uint64_t slot, uint64_t index, const BlsPubkey& producer,
+                                const std::vector<std::vector<uint8_t>>& txs) {
+    std::vector<uint8_t> b;
+    auto u64 = [&](uint64_t v) {
+        for (int i = 0; i < 8; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    const std::string_view tag = "vesk-entry-hash";
+    b.insert(b.end(), tag.begin(), tag.end());
+    u64(slot);
+    u64(index);
+    b.push_back(0);  // flag
+    u64(txs.size());
+    for (const auto& t : txs) {
+        u64(t.size());
+        b.insert(b.end(), t.begin(), t.end());
+    }
+    b.insert(b.end(), producer.bytes.begin(), producer.bytes.end());
+    return hashv({b});
+}
+
+inline Hash expected_entries_hash(const Hash& seed, const std::vector<Hash>& entries) {
+    const std::string_view tag = "vesk-entries-hash";
+    std::vector<uint8_t> b(tag.begin(), tag.end());
+    b.insert(b.end(), seed.bytes.begin(), seed.bytes.end());
+    for (const Hash& e : entries) b.insert(b.end(), e.bytes.begin(), e.bytes.end());
+    return hashv({b});
 }
 
 }  // namespace vesk::testsupport
