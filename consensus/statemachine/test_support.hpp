@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -108,12 +109,13 @@ inline Hash filled(uint8_t v) {
 // code that cuts and hashes entries have expected values of their own.
 inline Hash expected_entry_hash(uint64_t slot, uint64_t index, const BlsPubkey& producer,
                                 const std::vector<std::vector<uint8_t>>& txs) {
-    std::vector<uint8_t> b;
-    auto u64 = [&](uint64_t v) {
-        for (int i = 0; i < 8; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    };
     const std::string_view tag = "vesk-entry-hash";
-    b.insert(b.end(), tag.begin(), tag.end());
+    std::vector<uint8_t> b(tag.begin(), tag.end());
+    auto u64 = [&](uint64_t v) {
+        std::array<uint8_t, 8> le;
+        for (size_t i = 0; i < le.size(); ++i) le[i] = static_cast<uint8_t>(v >> (8 * i));
+        b.insert(b.end(), le.begin(), le.end());
+    };
     u64(slot);
     u64(index);
     b.push_back(0);  // flag
