@@ -12,6 +12,8 @@ namespace {
 using namespace std::chrono_literals;
 using Node = SimNode<SimulatedTimestamper>;
 using Msg = Node::Message;
+using testsupport::expected_entries_hash;
+using testsupport::expected_entry_hash;
 using testsupport::rotation_members;
 
 // Nodes built as the node builders build them: queued vote verification on.
@@ -139,15 +141,32 @@ TEST(SimNode, BlockProductionFillsTheLeadersRecordOnce) {
         for (uint32_t i = 0; i < k.pending; ++i) n.state.pending_txs.push_back(tx(i));
         n.state.txs_per_entry = k.per;
 
+        // The stored entries, then the pending transactions cut into entries
+        // of `per` (one each when 0) numbered on from them, 256 in all at most.
+        std::vector<Hash> entries;
+        for (size_t i = 0; i < k.stored; ++i) {
+            entries.push_back(expected_entry_hash(1, i, id, {tx(static_cast<uint32_t>(100000 + i)).bytes}));
+        }
+        const size_t per = k.per == 0 ? 1 : k.per;
+        for (size_t start = 0; start < k.pending && entries.size() < 256; start += per) {
+            std::vector<std::vector<uint8_t>> chunk;
+            for (size_t i = start; i < std::min(k.pending, start + per); ++i) {
+                chunk.push_back(tx(static_cast<uint32_t>(i)).bytes);
+            }
+            entries.push_back(expected_entry_hash(1, entries.size(), id, chunk));
+        }
+        ASSERT_EQ(entries.size(), k.entries);
+        const Hash expected = expected_entries_hash(tip_bank, entries);
+
         EXPECT_TRUE(n.sim_block_production().empty());
         const ProposalState& st = n.state.proposals.at({id, 1});
         EXPECT_EQ(st.local_bank_hash, Hash{});
+        EXPECT_EQ(st.replayed_entries_hash, expected);
         EXPECT_EQ(st.processed_parent, (ProcessedParent{tip_bank, n.state.tip_qc.message.vesk_id, 0}));
         EXPECT_EQ(n.state.pending_txs.size(), k.pending);  // copied, not taken
 
         // The record must match what the tick really cuts: else the
         // proposal is deferred without a word.
-        const std::optional<Hash> prepared = st.replayed_entries_hash;
         const ConsensusNodeLogic::Result ticked = n.tick();
         std::optional<BlockProposalMessage> proposed;
         for (const Msg& m : ticked.messages) {
@@ -157,12 +176,12 @@ TEST(SimNode, BlockProductionFillsTheLeadersRecordOnce) {
         }
         ASSERT_TRUE(proposed);
         EXPECT_EQ(proposed->entry_count, k.entries);
-        EXPECT_EQ(prepared, proposed->entries_hash);
+        EXPECT_EQ(proposed->entries_hash, expected);
 
         // A second step before the tip moves leaves the record as it was.
         n.state.pending_txs.push_back(tx(999999));
         n.sim_block_production();
-        EXPECT_EQ(n.state.proposals.at({id, 1}).replayed_entries_hash, prepared);
+        EXPECT_EQ(n.state.proposals.at({id, 1}).replayed_entries_hash, expected);
     }
 
     // A node that does not lead the next slot leaves `proposals` alone.

@@ -278,8 +278,8 @@ SubResult VeskStatemachine<T, V>::receive_service(P&& p) {
     }
 }
 
-// Compiled in each concern's .cpp, which instantiates only the members it
-// defines; the inline members they all emit are merged by the linker.
+// The class is instantiated in core.cpp, with the in-class members and those
+// of core.hpp; every other concern's .cpp instantiates the members it defines.
 extern template class VeskStatemachine<SystemTimestamper, InlineVoteVerifier>;
 extern template class VeskStatemachine<SimulatedTimestamper, InlineVoteVerifier>;
 

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/text.hpp"
@@ -101,6 +103,37 @@ inline Hash filled(uint8_t v) {
     Hash h;
     h.bytes.fill(v);
     return h;
+}
+
+// Entry and entries hashes laid out byte by byte here, so that tests of the
+// code that cuts and hashes entries have expected values of their own.
+inline Hash expected_entry_hash(uint64_t slot, uint64_t index, const BlsPubkey& producer,
+                                const std::vector<std::vector<uint8_t>>& txs) {
+    const std::string_view tag = "vesk-entry-hash";
+    std::vector<uint8_t> b(tag.begin(), tag.end());
+    auto u64 = [&](uint64_t v) {
+        std::array<uint8_t, 8> le;
+        for (size_t i = 0; i < le.size(); ++i) le[i] = static_cast<uint8_t>(v >> (8 * i));
+        b.insert(b.end(), le.begin(), le.end());
+    };
+    u64(slot);
+    u64(index);
+    b.push_back(0);  // flag
+    u64(txs.size());
+    for (const auto& t : txs) {
+        u64(t.size());
+        b.insert(b.end(), t.begin(), t.end());
+    }
+    b.insert(b.end(), producer.bytes.begin(), producer.bytes.end());
+    return hashv({b});
+}
+
+inline Hash expected_entries_hash(const Hash& seed, const std::vector<Hash>& entries) {
+    const std::string_view tag = "vesk-entries-hash";
+    std::vector<uint8_t> b(tag.begin(), tag.end());
+    b.insert(b.end(), seed.bytes.begin(), seed.bytes.end());
+    for (const Hash& e : entries) b.insert(b.end(), e.bytes.begin(), e.bytes.end());
+    return hashv({b});
 }
 
 }  // namespace vesk::testsupport

@@ -47,10 +47,17 @@ TEST_F(TickTest, FollowerAndUnpreparedLeader) {
 }
 
 TEST_F(TickTest, PreparedLeaderProposes) {
+    tip.message.bank_hash = filled(9);
     Machine leader = make(0);
     leader.txs_per_entry = 2;
-    leader.pending_txs = txs(3);
+    const std::vector<Transaction> added = txs(3);
+    leader.pending_txs = added;
+    // Two entries of slot 1 on the tip's bank hash: transactions 0 and 1, then 2.
+    const Hash expected = expected_entries_hash(
+        filled(9), {expected_entry_hash(1, 0, ids[0].pubkey, {added[0].bytes, added[1].bytes}),
+                    expected_entry_hash(1, 1, ids[0].pubkey, {added[2].bytes})});
     leader.prepare_next_block();
+    EXPECT_EQ((leader.proposals[{ids[0].pubkey, 1}].replayed_entries_hash), expected);
     SubResult r = leader.tick();
     EXPECT_EQ(event_kinds(r), (Texts{"VeskProgressCheck", "NewProposalTimestamp", "VeskProposing", "VoteLockPending",
                                      "SignedProposal", "QuorumPending"}));
@@ -62,7 +69,7 @@ TEST_F(TickTest, PreparedLeaderProposes) {
     EXPECT_EQ(sp.proposal.entry_count, 2u);
     EXPECT_EQ(sp.proposal.leader_view, 0u);  // the first member after a tip nobody produced
     EXPECT_EQ(sp.proposal.parent_qc_id, leader.tip_qc.message.qc_id);
-    EXPECT_EQ(sp.proposal.entries_hash, (*leader.proposals[{ids[0].pubkey, 1}].replayed_entries_hash));
+    EXPECT_EQ(sp.proposal.entries_hash, expected);
     EXPECT_TRUE(leader.pending_txs.empty());
     // One proposal per tick: the next tick only votes are pending.
     EXPECT_EQ(event_kinds(leader.tick()), Texts{"VeskProgressCheck"});
@@ -75,7 +82,7 @@ TEST_F(TickTest, ProposalWithoutTransactions) {
     ASSERT_EQ(message_kinds(r), Texts{"*BlockProposal"});
     const auto& sp = *std::get<Broadcast>(r.messages[0]).message.get_if<SignedBlockProposalMessage>();
     EXPECT_EQ(sp.proposal.entry_count, 0u);
-    EXPECT_EQ(sp.proposal.entries_hash, Block::compute_entries_hash(leader.tip_qc.message.bank_hash, {}));
+    EXPECT_EQ(sp.proposal.entries_hash, expected_entries_hash(leader.tip_qc.message.bank_hash, {}));
 }
 
 TEST_F(TickTest, PreparedRecordOnAnotherParent) {
