@@ -641,6 +641,11 @@ struct Node {
     uint64_t last_tip = 0;
     // Own votes by (slot, leader view).
     std::map<std::pair<uint64_t, uint64_t>, Hash> own_votes;
+    // Every certificate that was the tip, or that the node reported valid:
+    // all the previous certificate may be.
+    std::set<Hash> tips{Hash{}};
+    // A state sync completed: the previous certificate stays where it was.
+    bool synced = false;
 };
 
 class Run {
@@ -656,7 +661,7 @@ public:
             nodes_.push_back(Node{Machine::new_with_config_and_timestamper(P.ids[i], 0, std::move(snapshot),
                                                                            std::move(config),
                                                                            EntryContainer::make().first, clock_),
-                                  {}, {}, {}, {}, 0, {}});
+                                  {}, {}, {}, {}, 0, {}, {Hash{}}, false});
             Machine& m = nodes_.back().m;
             m.vote_verifier.enabled = true;
             if (flags & SHRED_STORES) {
@@ -908,6 +913,11 @@ private:
     // Outgoing messages: the node's own votes never contradict each other.
     void collect(Node& node, SubResult r) {
         const BlsPubkey& self = node.m.identity.pubkey;
+        for (const ConsensusLogEvent& e : r.events) {
+            if (const auto* v = std::get_if<events::CertificateValid>(&e)) node.tips.insert((*v->quorum_certificate).id());
+            if (std::holds_alternative<events::StateSyncCompleted>(e)) node.synced = true;
+        }
+        node.tips.insert(node.m.tip_qc.id());
         for (ConsensusMessageEnvelope& env : r.messages) {
             const ConsensusMessage& msg = std::visit([](auto& e) -> const ConsensusMessage& { return e.message; }, env);
             const QuorumMessage* voted = nullptr;
@@ -942,10 +952,15 @@ private:
             check(held != m.accepted_qcs.end() && held->second == m.tip_qc,
                   "the tip is the accepted certificate of its slot");
         }
+        // The previous certificate is an old tip: the one just below the tip
+        // after a move, and kept as it was by a state-sync jump. Accepted
+        // certificates may differ from it: a certificate response replaces
+        // the one of its slot, and a jump records the page's.
         if (m.previous_qc) {
-            auto held = m.accepted_qcs.find(m.previous_qc->slot());
-            check(held == m.accepted_qcs.end() || held->second == *m.previous_qc,
-                  "the previous certificate is the accepted one of its slot");
+            const QuorumCertificate& prev = *m.previous_qc;
+            check(prev.slot() < tip, "the previous certificate lies below the tip");
+            check(node.synced || prev.slot() + 1 == tip, "without a state sync the previous certificate is tip - 1");
+            check(node.tips.contains(prev.id()), "the previous certificate was once the tip");
         }
         if (!m.accepted_qcs.empty()) {
             const uint64_t top = m.accepted_qcs.rbegin()->first;
