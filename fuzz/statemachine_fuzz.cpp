@@ -267,7 +267,8 @@ struct Pool {
                     add(slot1_leader1);
                 }
             }
-            block(0, s, parent, 4, 0, ts, 4);
+            Built lap = block(0, s, parent, 4, 0, ts, 4);
+            if (s == 1) lap1 = lap.statement;
             Built twin = block(0, s, parent, 0, 2, ts + 1, 9);
             if (s == 1) {
                 for (size_t w = 1; w < 4; ++w) add(vote(w, twin.statement));
@@ -387,9 +388,13 @@ struct Pool {
         Built own = block(1, 2, slot1_leader1, 1, 0, START_MS + 251, 1);
         for (size_t w = 0; w < 4; ++w) add(vote(w, own.statement));
         add(certify(v0, own.statement, {1, 2, 3}));
+        // Leader 0's slot-1 block after a lap, certified: the tip it makes
+        // has the producer and bank hash of the chain's slot-1 tip.
+        add(certify(v0, lap1, {0, 1, 2}));
     }
 
     QuorumCertificate slot1_leader1;
+    QuorumMessage lap1;
 
     static Hash filled_hash(uint8_t v) {
         Hash h;
@@ -947,6 +952,13 @@ private:
                 park_under = unpark::ChainStateReached{s - 1};
             }
         }
+        // A proposal for the next slot that the node's own votes lock out
+        // stops before anything can rotate the leader.
+        std::optional<std::pair<size_t, uint64_t>> leader_stays;
+        if (const auto* p = msg.get_if<SignedBlockProposalMessage>();
+            p != nullptr && p->proposal.slot == t + 1 && locks_forbid(node, t + 1, p->proposal.leader_view, tip)) {
+            leader_stays = std::pair{m.vesk_idx, m.rotations};
+        }
         // A certificate, or one a member answers with: the tip it must leave.
         std::optional<QuorumCertificate> expected_tip;
         std::optional<std::pair<uint64_t, QuorumCertificate>> expected_accepted;
@@ -978,6 +990,10 @@ private:
                   "a proposal ahead within the window above the tip is parked");
         }
         if (expected_tip) check(m.tip_qc == *expected_tip, "the certificate path takes what it must, and only that");
+        if (leader_stays) {
+            check(m.vesk_idx == leader_stays->first && m.rotations == leader_stays->second,
+                  "a proposal the vote locks forbid moves no leader");
+        }
         if (expected_accepted) {
             auto held = m.accepted_qcs.find(expected_accepted->first);
             check(held != m.accepted_qcs.end() && held->second == expected_accepted->second,
@@ -1204,6 +1220,25 @@ private:
             if (wire_.size() > WIRE_LIMIT) wire_.pop_front();
             push(node, std::move(env));
         }
+    }
+
+    // Whether the locks that the node's own votes certainly still hold forbid
+    // a vote at (slot, leader view) on `tip`, the slot being tip + 1.
+    static bool locks_forbid(const Node& node, uint64_t slot, uint64_t leader_view, const QuorumCertificate& tip) {
+        if (node.votes.upper_bound(slot) != node.votes.end()) return true;
+        if (auto at = node.votes.find(slot); at != node.votes.end() && !at->second.empty()) {
+            const Node::Vote& lock = at->second.back();
+            if (lock.leader_view >= leader_view) return true;
+            if (lock.parent != tip.id() && tip.message.leader_view <= lock.leader_view) return true;
+        }
+        for (uint64_t below = slot > 2 ? slot - 2 : 0; below < slot; ++below) {
+            if (auto it = node.votes.find(below); it != node.votes.end()) {
+                for (const Node::Vote& v : it->second) {
+                    if (v.leader_view > leader_view) return true;
+                }
+            }
+        }
+        return false;
     }
 
     // One of the node's own votes, checked against the locks its earlier
