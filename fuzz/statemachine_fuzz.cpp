@@ -749,7 +749,8 @@ void resign(Signatures& registry, ConsensusMessage& msg) {
                 if (auto s = secret(p.pubkey)) p.signature = p.proposal.sign(*s);
             } else if constexpr (std::is_same_v<P_, SignedQuorumMessage>) {
                 p.message.qc_id = statement_id(p.message);
-                if (auto it = P.index_of.find(p.pubkey); it != P.index_of.end() && may_sign(registry, it->second, p.message)) {
+                auto it = P.index_of.find(p.pubkey);
+                if (it != P.index_of.end() && may_sign(registry, it->second, p.message)) {
                     p.signature = signature_of(it->second, p.message);
                 }
             } else if constexpr (std::is_same_v<P_, QuorumCertificate>) {
@@ -1169,7 +1170,8 @@ private:
         // every certificate it reported valid.
         std::vector<QuorumCertificate> tips{node.tip_before};
         auto had_tip = [&](const Hash& id, uint64_t slot) {
-            return std::any_of(tips.begin(), tips.end(), [&](const auto& t) { return t.id() == id && t.slot() == slot; });
+            return std::any_of(tips.begin(), tips.end(),
+                               [&](const QuorumCertificate& t) { return t.id() == id && t.slot() == slot; });
         };
         std::map<Hash, Hash> locked;  // votes locked in this step: qc id -> parent
         for (const ConsensusLogEvent& e : r.events) {
@@ -1190,7 +1192,8 @@ private:
         for (ConsensusMessageEnvelope& env : r.messages) {
             const ConsensusMessage& msg = std::visit([](auto& e) -> const ConsensusMessage& { return e.message; }, env);
             const QuorumMessage* voted = nullptr;
-            if (const auto* v = msg.get_if<SignedQuorumMessage>(); v != nullptr && v->pubkey == node.m.identity.pubkey) {
+            const auto* v = msg.get_if<SignedQuorumMessage>();
+            if (v != nullptr && v->pubkey == node.m.identity.pubkey) {
                 voted = &v->message;
                 auto lock = locked.find(voted->qc_id);
                 check(lock != locked.end() && lock->second == voted->parent_qc_id,
