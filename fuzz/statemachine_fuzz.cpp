@@ -9,8 +9,19 @@
 //
 // Signing and checking are slow, so the pool is built once. Node i holds
 // identity i: nodes 0-3 form the first view (node i is its rotation member
-// i), nodes 1-4 the second, in which node 4 has stake 2; identity 5 belongs
-// to no view.
+// i), nodes 1-4 the second, in which node 4 has stake 3 of 6; identity 5
+// belongs to no view.
+//
+// The oracles do not ask the machine. The harness holds every key and
+// signing is deterministic, so it decides a certificate's validity itself:
+// two thirds of the stake by the bitmap, and the aggregate rebuilt from the
+// signers' own signatures. Identity 0 is the Byzantine member (a quarter of
+// the first view, none of the second): changed votes and certificates are
+// signed again only with its key, or with signatures honest keys really
+// made, all kept in a registry. Agreement across the nodes and steps then
+// holds: two certified statements for one slot and leader view need signers
+// the registry shows signing both. The harness keeps every node's own votes
+// and checks each against the vote locks they imply and the tip it extends.
 //
 // Input: two configuration bytes (a mask of the nodes that vote only with a
 // persisted tip, then the switches below), then steps: an opcode byte, the
@@ -59,12 +70,25 @@ constexpr size_t OUTBOX_LIMIT = 64;
 constexpr size_t WIRE_LIMIT = 64;
 constexpr size_t RECEIVED_LIMIT = 32;
 constexpr uint64_t CHAIN_SLOTS = 6;
+constexpr size_t BYZANTINE = 0;
+
+// The bounds the machine keeps, as the harness knows them.
+constexpr uint64_t PARK_WINDOW = 50;
+constexpr uint64_t ACCEPTED_WINDOW = 256;
+constexpr uint64_t EQUIVOCATION_RETAINED = 500;
+constexpr uint64_t CERTIFICATE_GAP = 200;
+constexpr size_t PARKED_CAP = 10000;
+constexpr size_t REMEMBERED_CAP = 32;
+// What SMALL_BOUNDS sets instead, so that a short input reaches them.
+constexpr size_t SMALL_PARKED_CAP = 3;
+constexpr size_t SMALL_REMEMBERED_CAP = 4;
 
 // Switches of the second configuration byte.
 constexpr uint8_t SHRED_STORES = 1;   // every node holds the honest chain's shreds
 constexpr uint8_t NOT_READY = 2;      // leaders start with the readiness round
 constexpr uint8_t NO_DETECTOR = 4;    // as the threaded run, without equivocation detector
 constexpr uint8_t TIP_PERSISTED = 8;  // the starting tip counts as persisted
+constexpr uint8_t SMALL_BOUNDS = 16;  // small parking and remembered-proposal caps
 
 enum Op : uint8_t {
     DELIVER,         // pool index (two bytes), change
@@ -90,6 +114,9 @@ void check(bool ok, const char* what) {
 
 // ---------------------------------------------------------------- the pool
 
+// The statements each key signed, by (key index, slot, leader view): their ids.
+using Signatures = std::map<std::tuple<size_t, uint64_t, uint64_t>, std::set<Hash>>;
+
 struct Pool {
     std::vector<NodeIdentity> ids;  // NODES validators, then the outsider
     std::map<BlsPubkey, size_t> index_of;
@@ -100,6 +127,7 @@ struct Pool {
     // Every genuine certificate, by id: the parents of processed blocks.
     std::unordered_map<Hash, QuorumCertificate> certificates;
     std::vector<QuorumCertificate> chain;  // genesis, then slots 1..CHAIN_SLOTS
+    Signatures signatures;  // every statement the pool signed
 
     const BlsPubkey& key(size_t i) const { return ids[i].pubkey; }
     const NodeIdentity* identity(const BlsPubkey& k) const {
@@ -118,7 +146,8 @@ struct Pool {
     }
     void add(ConsensusMessage m) { messages.push_back(std::move(m)); }
 
-    SignedQuorumMessage vote(size_t who, const QuorumMessage& qm) const {
+    SignedQuorumMessage vote(size_t who, const QuorumMessage& qm) {
+        signatures[{who, qm.slot, qm.leader_view}].insert(qm.qc_id);
         return SignedQuorumMessage{bls::sign(ids[who].secret, qm.signing_bytes()), key(who), qm};
     }
     QuorumCertificate certify(const QuorumView& view, const QuorumMessage& qm, std::initializer_list<size_t> who) {
@@ -195,7 +224,7 @@ struct Pool {
         ids.push_back(generated[4]);
         ids.push_back(generated[5]);
         for (size_t i = 0; i < ids.size(); ++i) index_of[key(i)] = i;
-        std::vector<std::pair<BlsPubkey, uint64_t>> second_members{{key(1), 1}, {key(2), 1}, {key(3), 1}, {key(4), 2}};
+        std::vector<std::pair<BlsPubkey, uint64_t>> second_members{{key(1), 1}, {key(2), 1}, {key(3), 1}, {key(4), 3}};
         second.emplace(SECOND_VIEW_START, SECOND_VIEW_END, second_members);
         const QuorumView& v0 = *first;
         const QuorumView& v1 = *second;
@@ -234,10 +263,12 @@ struct Pool {
                 Built b = block(j, s, parent, j, 0, ts, static_cast<uint8_t>(j));
                 if (s == 1 && j == 1) {
                     for (size_t w = 0; w < 4; ++w) add(vote(w, b.statement));
-                    add(certify(v0, b.statement, {0, 1, 3}));
+                    slot1_leader1 = certify(v0, b.statement, {0, 1, 3});
+                    add(slot1_leader1);
                 }
             }
-            block(0, s, parent, 4, 0, ts, 4);
+            Built lap = block(0, s, parent, 4, 0, ts, 4);
+            if (s == 1) lap1 = lap.statement;
             Built twin = block(0, s, parent, 0, 2, ts + 1, 9);
             if (s == 1) {
                 for (size_t w = 1; w < 4; ++w) add(vote(w, twin.statement));
@@ -278,7 +309,7 @@ struct Pool {
         QuorumCertificate c16 = certify(v1, b16.statement, {4, 1, 2});
         add(c16);
         Built b17 = block(4, 17, c16, 0, 1, START_MS + 1700, 0);
-        add(certify(v1, b17.statement, {1, 2, 3}));  // stake 3 of 5
+        add(certify(v1, b17.statement, {1, 2, 3}));  // half the stake
         QuorumCertificate c17 = certify(v1, b17.statement, {4, 3, 1});
         add(c17);
         Built b250 = block(4, 250, c17, 0, 0, START_MS + 25000, 0);
@@ -334,7 +365,36 @@ struct Pool {
                                     ids[2].secret));
         add(ShredsBehindResponse(key(2), key(1), 1, 7, 9, ids[2].secret));
         add(ShredsFetchResponse(key(2), 1, key(0), 0, std::nullopt, testsupport::make_shreds(1, 0, 2), ids[2].secret));
+
+        // Exactly two thirds of the second view's stake.
+        add(certify(v1, b17.statement, {4, 1}));
+        // Far ahead: jumps past the accepted window and the equivocation
+        // records' retention, and proposals to park there.
+        QuorumCertificate far = c17;
+        std::vector<QuorumCertificate> far_chain;
+        for (uint64_t s : {uint64_t{210}, uint64_t{400}, uint64_t{600}}) {
+            Built b = block(4, s, far, 0, 0, START_MS + 100 * static_cast<int64_t>(s), 0);
+            far = certify(v1, b.statement, {4, 1, 2});
+            add(far);
+            far_chain.push_back(far);
+        }
+        block(4, 60, c17, 0, 0, START_MS + 6000, 0);
+        block(4, 240, far_chain[0], 0, 0, START_MS + 24000, 0);
+        sync(1, {far_chain[2]}, 600);
+        sync(2, {c16, c17, far_chain[0]}, 210);
+        add(QcResponse(key(2), far_chain[0], ids[2].secret));
+        // A leader-1 block on its own slot-1 certificate.
+        add(QcResponse(key(1), slot1_leader1, ids[1].secret));
+        Built own = block(1, 2, slot1_leader1, 1, 0, START_MS + 251, 1);
+        for (size_t w = 0; w < 4; ++w) add(vote(w, own.statement));
+        add(certify(v0, own.statement, {1, 2, 3}));
+        // Leader 0's slot-1 block after a lap, certified: the tip it makes
+        // has the producer and bank hash of the chain's slot-1 tip.
+        add(certify(v0, lap1, {0, 1, 2}));
     }
+
+    QuorumCertificate slot1_leader1;
+    QuorumMessage lap1;
 
     static Hash filled_hash(uint8_t v) {
         Hash h;
@@ -348,15 +408,63 @@ const Pool& pool() {
     return *p;
 }
 
-// Certificate checks are pure and slow: remembered by their bytes.
-bool verifies(const QuorumCertificate& qc, const QuorumView& view) {
+// The view of a slot for a node whose tip is `tip`: the second view, and
+// the first until the tip enters the second.
+const QuorumView* view_at(uint64_t tip, uint64_t slot) {
+    const Pool& P = pool();
+    if (P.second->covers(slot)) return &*P.second;
+    if (tip < SECOND_VIEW_START && P.first->covers(slot)) return &*P.first;
+    return nullptr;
+}
+
+// A member's signature of a statement, as signing gives it every time.
+const BlsSignature& signature_of(size_t member, const QuorumMessage& qm) {
+    static std::map<std::pair<size_t, std::array<uint8_t, QuorumMessage::SIGNING_LEN>>, BlsSignature> cache;
+    auto k = std::pair{member, qm.signing_bytes()};
+    if (auto it = cache.find(k); it != cache.end()) return it->second;
+    if (cache.size() > 8192) cache.clear();
+    return cache.emplace(k, bls::sign(pool().ids[member].secret, k.second)).first->second;
+}
+
+// Whether the certificate certifies its statement in the view of its slot,
+// decided without the certificate's own check: the members its bitmap names
+// hold two thirds of the stake (bits beyond the members count nothing), and
+// its aggregate is the sum of exactly those members' signatures.
+bool certified(const QuorumCertificate& qc) {
     static std::map<std::pair<std::array<uint8_t, QuorumCertificate::BODY_LEN>, std::array<uint8_t, 96>>, bool> cache;
+    const Pool& P = pool();
+    const QuorumView* view = P.view_for(qc.slot());
+    if (view == nullptr || view->view_id != qc.quorum_view_id) return false;
     auto k = std::pair{qc.body_bytes(), qc.aggregated_signature.bytes};
     if (auto it = cache.find(k); it != cache.end()) return it->second;
     if (cache.size() > 4096) cache.clear();
-    bool ok = view.view_id == qc.quorum_view_id && qc.verify(view);
+    uint64_t stake = 0, total = 0;
+    std::vector<BlsSignature> sigs;
+    for (size_t i = 0; i < view->len(); ++i) {
+        total += view->stakes[i];
+        if ((qc.bitmap >> i) & 1) {
+            stake += view->stakes[i];
+            sigs.push_back(signature_of(P.index_of.at(view->keys[i]), qc.message));
+        }
+    }
+    bool ok = total > 0 && 3 * stake >= 2 * total;
+    if (ok) {
+        auto agg = bls::aggregate_signatures(sigs);
+        ok = agg && agg->bytes == qc.aggregated_signature.bytes;
+    }
     cache.emplace(k, ok);
     return ok;
+}
+
+// The members of the certificate's view whose bits are set.
+std::vector<size_t> signers(const QuorumCertificate& qc) {
+    std::vector<size_t> out;
+    const QuorumView* view = pool().view_for(qc.slot());
+    if (view == nullptr) return out;
+    for (size_t i = 0; i < view->len(); ++i) {
+        if ((qc.bitmap >> i) & 1) out.push_back(pool().index_of.at(view->keys[i]));
+    }
+    return out;
 }
 
 // ---------------------------------------------------------- the input
@@ -414,10 +522,13 @@ void change_statement(QuorumMessage& q, Field f, uint8_t v) {
         case TIME: q.timestamp = moved(q.timestamp, v); break;
         case PARENT: flip(q.parent_qc_id.bytes, v); break;
         case OTHER:
-            switch (v % 4) {
+            switch (v % 7) {
                 case 0: flip(q.qc_id.bytes, v); break;
                 case 1: flip(q.bank_hash.bytes, v); break;
                 case 2: q.recovery = !q.recovery; break;
+                case 3: flip(q.entries_hash.bytes, v); break;
+                case 4: flip(q.crosschain.root.bytes, v); break;
+                case 5: q.crosschain.epoch = shifted(q.crosschain.epoch, v / 7); break;
                 default: flip(q.vesk_id.bytes, v); break;
             }
             break;
@@ -490,11 +601,27 @@ void change(ConsensusMessage& msg, Field f, uint8_t v) {
                 if (f == KEY) flip(p.requester.bytes, v);
             } else if constexpr (std::is_same_v<P, StateSyncResponse>) {
                 if (f == SLOT) p.to_slot = shifted(p.to_slot, v);
-                if (f == KEY) flip(p.responder.bytes, v);
+                if (f == KEY) {
+                    switch (v % 4) {
+                        case 0: flip(p.responder.bytes, v); break;
+                        case 1: flip(p.vesk_id.bytes, v); break;
+                        case 2: p.vesk_id = pool().key(v / 4 % NODES); break;
+                        default:
+                            if (!p.members.empty()) flip(p.members[v / 4 % p.members.size()].bytes, v);
+                            break;
+                    }
+                }
                 if (f == OTHER) {
-                    if (v % 3 == 0 && !p.qcs.empty()) p.qcs.pop_back();
-                    if (v % 3 == 1 && !p.qcs.empty()) p.qcs.push_back(p.qcs.front());
-                    if (v % 3 == 2) p.has_next_view = !p.has_next_view;
+                    switch (v % 6) {
+                        case 0: if (!p.qcs.empty()) p.qcs.pop_back(); break;
+                        case 1: if (!p.qcs.empty()) p.qcs.push_back(p.qcs.front()); break;
+                        case 2: p.has_next_view = !p.has_next_view; break;
+                        case 3: if (!p.members.empty()) p.members.pop_back(); break;
+                        case 4: std::reverse(p.members.begin(), p.members.end()); break;
+                        default:
+                            if (!p.qcs.empty()) change_certificate(p.qcs[v / 6 % p.qcs.size()], OTHER, v / 6);
+                            break;
+                    }
                 }
                 if ((f == BITMAP || f == VIEW || f == TIME || f == PARENT) && !p.qcs.empty()) {
                     change_certificate(p.qcs[v % p.qcs.size()], f, v);
@@ -544,6 +671,15 @@ void change(ConsensusMessage& msg, Field f, uint8_t v) {
                     if (v % 3 == 2) p.next_index.reset();
                 }
                 if (f == BITMAP) p.shreds.resize(d::MAX_SHREDS_PER_RESPONSE + 1, {1});
+                if (f == TIME) {
+                    if (p.shreds.empty() || v % 3 == 0) {
+                        p.shreds.push_back({v});
+                    } else if (v % 3 == 1) {
+                        p.shreds[v % p.shreds.size()].clear();
+                    } else if (auto& shred = p.shreds[v % p.shreds.size()]; !shred.empty()) {
+                        shred[v % shred.size()] ^= 1;
+                    }
+                }
             } else if constexpr (std::is_same_v<P, ShredsBehindResponse>) {
                 if (f == SLOT) {
                     if (v % 2) {
@@ -564,24 +700,37 @@ Hash statement_id(const QuorumMessage& q) {
                                         q.bank_hash, q.recovery, q.crosschain);
 }
 
-// A changed certificate signed again by the members its bitmap names.
-void resign_certificate(QuorumCertificate& c) {
+// Whether the adversary has key `who`'s signature of the statement: the
+// Byzantine member and the outsider sign anything (and it is recorded), an
+// honest key only what the registry shows it signed.
+bool may_sign(Signatures& registry, size_t who, const QuorumMessage& qm) {
+    auto& ids = registry[{who, qm.slot, qm.leader_view}];
+    if (who == BYZANTINE || who == OUTSIDER) {
+        ids.insert(qm.qc_id);
+        return true;
+    }
+    return ids.contains(qm.qc_id);
+}
+
+// A changed certificate signed again by the members its bitmap names, as
+// far as the adversary holds their signatures.
+void resign_certificate(Signatures& registry, QuorumCertificate& c) {
     const Pool& P = pool();
     const QuorumView* view = P.view_by_id(c.quorum_view_id);
     if (view == nullptr) return;
     c.message.qc_id = statement_id(c.message);
     std::vector<BlsSignature> sigs;
     for (size_t i = 0; i < view->len(); ++i) {
-        if ((c.bitmap >> i) & 1) {
-            sigs.push_back(bls::sign(P.identity(view->keys[i])->secret, c.message.signing_bytes()));
-        }
+        const size_t who = P.index_of.at(view->keys[i]);
+        if (((c.bitmap >> i) & 1) && may_sign(registry, who, c.message)) sigs.push_back(signature_of(who, c.message));
     }
     if (auto agg = bls::aggregate_signatures(sigs)) c.aggregated_signature = *agg;
 }
 
-// What a misbehaving member can send: the changed message under its own
-// signature. Messages of keys outside the pool stay as they are.
-void resign(ConsensusMessage& msg) {
+// What a misbehaving peer can send: the changed message under its own
+// signature, and statements only as far as the adversary holds them.
+// Messages of keys outside the pool stay as they are.
+void resign(Signatures& registry, ConsensusMessage& msg) {
     const Pool& P = pool();
     std::visit(
         [&](auto& p) {
@@ -600,15 +749,21 @@ void resign(ConsensusMessage& msg) {
                 if (auto s = secret(p.pubkey)) p.signature = p.proposal.sign(*s);
             } else if constexpr (std::is_same_v<P_, SignedQuorumMessage>) {
                 p.message.qc_id = statement_id(p.message);
-                if (auto s = secret(p.pubkey)) p.signature = bls::sign(*s, p.message.signing_bytes());
+                auto it = P.index_of.find(p.pubkey);
+                if (it != P.index_of.end() && may_sign(registry, it->second, p.message)) {
+                    p.signature = signature_of(it->second, p.message);
+                }
             } else if constexpr (std::is_same_v<P_, QuorumCertificate>) {
-                resign_certificate(p);
+                resign_certificate(registry, p);
             } else if constexpr (std::is_same_v<P_, StateSyncRequest>) {
                 if (P.identity(p.requester)) p = Pool::state_sync_request(*P.identity(p.requester), p.from_slot);
             } else if constexpr (std::is_same_v<P_, QcRequest>) {
                 if (auto s = secret(p.requester)) p = QcRequest(p.requester, p.slot, p.qc_id, *s);
             } else if constexpr (std::is_same_v<P_, QcResponse>) {
-                resign_certificate(p.qc);
+                resign_certificate(registry, p.qc);
+                if (auto s = secret(p.responder)) p.signature = bls::sign(*s, p.signing_bytes());
+            } else if constexpr (std::is_same_v<P_, StateSyncResponse>) {
+                for (QuorumCertificate& qc : p.qcs) resign_certificate(registry, qc);
                 if (auto s = secret(p.responder)) p.signature = bls::sign(*s, p.signing_bytes());
             } else if constexpr (std::is_same_v<P_, ShredsAvailableRequest>) {
                 if (P.identity(p.requester)) p = Pool::shreds_query(*P.identity(p.requester), p.from_slot, p.nonce);
@@ -641,6 +796,21 @@ struct Node {
     uint64_t last_tip = 0;
     // Own votes by (slot, leader view).
     std::map<std::pair<uint64_t, uint64_t>, Hash> own_votes;
+    // Own votes by slot, in the order they were made: what the locks hold.
+    struct Vote {
+        uint64_t leader_view;
+        Hash qc_id;
+        Hash parent;
+    };
+    std::map<uint64_t, std::vector<Vote>> votes;
+    QuorumCertificate tip_before;  // the tip when the current call began
+    size_t parked_cap = PARKED_CAP;
+    size_t remembered_cap = REMEMBERED_CAP;
+    // Every certificate that was the tip, or that the node reported valid:
+    // all the previous certificate may be.
+    std::set<Hash> tips{Hash{}};
+    // A state sync completed: the previous certificate stays where it was.
+    bool synced = false;
 };
 
 class Run {
@@ -656,7 +826,7 @@ public:
             nodes_.push_back(Node{Machine::new_with_config_and_timestamper(P.ids[i], 0, std::move(snapshot),
                                                                            std::move(config),
                                                                            EntryContainer::make().first, clock_),
-                                  {}, {}, {}, {}, 0, {}});
+                                  {}, {}, {}, {}, 0, {}, {}, {}, PARKED_CAP, REMEMBERED_CAP, {Hash{}}, false});
             Machine& m = nodes_.back().m;
             m.vote_verifier.enabled = true;
             if (flags & SHRED_STORES) {
@@ -667,6 +837,12 @@ public:
                 m.shreds_io = store;
             }
             if (flags & NOT_READY) m.produce_ready = false;
+            if (flags & SMALL_BOUNDS) {
+                nodes_.back().parked_cap = SMALL_PARKED_CAP;
+                nodes_.back().remembered_cap = SMALL_REMEMBERED_CAP;
+                m.parked = ParkedMessages(0, SMALL_PARKED_CAP);
+                m.verified_proposals_cap = SMALL_REMEMBERED_CAP;
+            }
         }
     }
 
@@ -679,8 +855,8 @@ public:
         switch (op) {
             case DELIVER: {
                 ConsensusMessage msg = P.messages[in.index(P.messages.size())];
-                changed(msg, in);
-                deliver(n, std::move(msg));
+                const bool genuine = !changed(msg, in);
+                deliver(n, std::move(msg), genuine);
                 break;
             }
             case TICK: drive(n, [](Machine& m) { return m.tick(); }); break;
@@ -694,8 +870,8 @@ public:
             case REDELIVER: {
                 if (wire_.empty()) break;
                 ConsensusMessage msg = wire_[in.index(wire_.size())];
-                changed(msg, in);
-                deliver(n, std::move(msg));
+                const bool genuine = !changed(msg, in);
+                deliver(n, std::move(msg), genuine);
                 break;
             }
             case CATCHUP_QUERY: catchup_query(n); break;
@@ -717,12 +893,14 @@ public:
     }
 
 private:
-    void changed(ConsensusMessage& msg, Reader& in) {
+    // Whether the input changed the message.
+    bool changed(ConsensusMessage& msg, Reader& in) {
         const uint8_t how = in.byte();
         const auto f = static_cast<Field>((how & 0x7f) % FIELDS);
-        if (f == NONE) return;
+        if (f == NONE) return false;
         change(msg, f, in.byte());
-        if (how & 0x80) resign(msg);
+        if (how & 0x80) resign(signatures_, msg);
+        return true;
     }
 
     // One machine call in the adapter's frame: its block production before,
@@ -734,6 +912,7 @@ private:
     void drive(size_t i, F&& call) {
         Node& node = nodes_[i];
         ++calls_;
+        node.tip_before = node.m.tip_qc;
         try {
             produce(node);
             SubResult r = call(node.m);
@@ -747,20 +926,92 @@ private:
         }
     }
 
-    void deliver(size_t i, ConsensusMessage msg) {
+    void deliver(size_t i, ConsensusMessage msg, bool genuine) {
         Node& node = nodes_[i];
         // The adapter takes no input while a tick's worth of votes waits.
         while (node.m.vote_verifier.queue_len() + node.m.vote_verifier.ready_len() >= d::VOTES_PER_TICK) {
             drive(i, [](Machine& m) { return m.tick(); });
         }
+        const Machine& m = node.m;
+        const QuorumCertificate tip = m.tip_qc;
+        const uint64_t t = tip.slot();
+        // A proposal the node must park: a member's, for a slot ahead of the
+        // next within the window above the tip, to a follower, from a source
+        // below its cap.
+        std::optional<UnparkEvent> park_under;
         if (const auto* p = msg.get_if<SignedBlockProposalMessage>()) {
-            if (p->proposal.slot <= sat_add(node.m.tip_slot(), d::PROPOSAL_HORIZON - 1)) {
+            if (p->proposal.slot <= sat_add(t, d::PROPOSAL_HORIZON - 1)) {
                 node.replay_store.insert_or_assign(Key{p->pubkey, p->proposal.slot}, p->proposal);
             }
             node.received.push_back(*p);
             if (node.received.size() > RECEIVED_LIMIT) node.received.pop_front();
+            const uint64_t s = p->proposal.slot;
+            const QuorumView* view = view_at(t, s);
+            if (genuine && !node.synced && s > t + 1 && s < t + PARK_WINDOW && view != nullptr &&
+                view->has_pubkey(p->pubkey) && !m.am_vesk_for_slot(t + 1) &&
+                m.parked.source_size(p->pubkey) < node.parked_cap) {
+                park_under = unpark::ChainStateReached{s - 1};
+            }
         }
-        drive(i, [&](Machine& m) { return m.receive(std::move(msg)); });
+        // A proposal for the next slot that the node's own votes lock out
+        // stops before anything can rotate the leader.
+        std::optional<std::pair<size_t, uint64_t>> leader_stays;
+        if (const auto* p = msg.get_if<SignedBlockProposalMessage>();
+            p != nullptr && p->proposal.slot == t + 1 && locks_forbid(node, t + 1, p->proposal.leader_view, tip)) {
+            leader_stays = std::pair{m.vesk_idx, m.rotations};
+        }
+        // A certificate, or one a member answers with: the tip it must leave.
+        std::optional<QuorumCertificate> expected_tip;
+        std::optional<std::pair<uint64_t, QuorumCertificate>> expected_accepted;
+        if (const auto* c = msg.get_if<QuorumCertificate>()) expected_tip = taken(tip, *c).value_or(tip);
+        if (const auto* r = msg.get_if<QcResponse>(); r != nullptr && genuine) {
+            const QuorumView* current = view_at(t, t);
+            const QuorumView* view = view_at(t, r->qc.slot());
+            if ((view != nullptr && view->has_pubkey(r->responder)) ||
+                (current != nullptr && current->has_pubkey(r->responder))) {
+                const uint64_t s = r->qc.slot();
+                if (s >= t) {
+                    expected_tip = taken(tip, r->qc).value_or(tip);
+                } else if (view != nullptr && certified(r->qc) && t - s < ACCEPTED_WINDOW) {
+                    expected_accepted = std::pair{s, r->qc};
+                } else if (auto held = m.accepted_qcs.find(s); held != m.accepted_qcs.end()) {
+                    expected_accepted = *held;
+                }
+            }
+        }
+        drive(i, [&](Machine& mm) { return mm.receive(std::move(msg)); });
+
+        if (park_under) {
+            auto set = m.parked.parked().find(*park_under);
+            check(set != m.parked.parked().end() &&
+                      std::any_of(set->second.begin(), set->second.end(), [&](const ParkedMessage& pm) {
+                          const auto* q = pm.msg.get_if<SignedBlockProposalMessage>();
+                          return q != nullptr && q->proposal == node.received.back().proposal;
+                      }),
+                  "a proposal ahead within the window above the tip is parked");
+        }
+        if (expected_tip) check(m.tip_qc == *expected_tip, "the certificate path takes what it must, and only that");
+        if (leader_stays) {
+            check(m.vesk_idx == leader_stays->first && m.rotations == leader_stays->second,
+                  "a proposal the vote locks forbid moves no leader");
+        }
+        if (expected_accepted) {
+            auto held = m.accepted_qcs.find(expected_accepted->first);
+            check(held != m.accepted_qcs.end() && held->second == expected_accepted->second,
+                  "a certificate response replaces the accepted certificate of its slot");
+        }
+    }
+
+    // What the certificate path makes of `c` on a node whose tip is `tip`:
+    // the new tip, or none when the tip stays.
+    static std::optional<QuorumCertificate> taken(const QuorumCertificate& tip, const QuorumCertificate& c) {
+        const uint64_t s = c.slot(), t = tip.slot();
+        if (c.id() == tip.id() || view_at(t, s) == nullptr) return std::nullopt;
+        if (s < t || (s == t && c.message.leader_view <= tip.message.leader_view)) return std::nullopt;
+        if (!certified(c)) return std::nullopt;
+        if (s == t + 1 && c.message.parent_qc_id != tip.id()) return std::nullopt;
+        if (s > t + 1 && s - t > CERTIFICATE_GAP) return std::nullopt;
+        return c;
     }
 
     void forward(size_t from) {
@@ -770,12 +1021,12 @@ private:
             if (out_of_budget()) return;
             if (auto* b = std::get_if<Broadcast>(&env)) {
                 for (size_t t = 0; t < NODES; ++t) {
-                    if (t != from) deliver(t, b->message);
+                    if (t != from) deliver(t, b->message, true);
                 }
             } else {
                 auto& u = std::get<Unicast>(env);
                 if (auto it = pool().index_of.find(u.recipient); it != pool().index_of.end() && it->second < NODES) {
-                    deliver(it->second, std::move(u.message));
+                    deliver(it->second, std::move(u.message), true);
                 }
             }
         }
@@ -875,19 +1126,23 @@ private:
             case 0: {
                 std::vector<ShredBlockRef> blocks;
                 for (uint64_t k = 0; k <= how / 3 % 3; ++k) blocks.push_back(ShredBlockRef{P.key(0), next + k, 0});
-                deliver(i, ShredsAvailableResponse(r.pubkey, next, c.query_nonce, std::move(blocks), r.secret));
+                deliver(i, ShredsAvailableResponse(r.pubkey, next, c.query_nonce, std::move(blocks), r.secret), true);
                 break;
             }
             case 1:
-                deliver(i, ShredsBehindResponse(r.pubkey, m.identity.pubkey, next, c.query_nonce,
-                                                next + d::MIN_BEHIND_LEAD + how / 3 % 3, r.secret));
+                deliver(i,
+                        ShredsBehindResponse(r.pubkey, m.identity.pubkey, next, c.query_nonce,
+                                             next + d::MIN_BEHIND_LEAD + how / 3 % 3, r.secret),
+                        true);
                 break;
             default:
                 if (const auto* f = std::get_if<ShredCatchup::Fetching>(&c.phase)) {
                     std::optional<uint32_t> more;
                     if (how & 8) more = f->start_index + 1;
-                    deliver(i, ShredsFetchResponse(r.pubkey, f->slot, f->producer, f->start_index, more,
-                                                   testsupport::make_shreds(f->slot, 1, 1 + how / 16 % 3), r.secret));
+                    deliver(i,
+                            ShredsFetchResponse(r.pubkey, f->slot, f->producer, f->start_index, more,
+                                                testsupport::make_shreds(f->slot, 1, 1 + how / 16 % 3), r.secret),
+                            true);
                 }
                 break;
         }
@@ -905,18 +1160,61 @@ private:
         if (node.outbox.size() > OUTBOX_LIMIT) node.outbox.erase(node.outbox.begin());
     }
 
-    // Outgoing messages: the node's own votes never contradict each other.
+    // A step's result. Its events, in order, show each vote where it is
+    // made, with the tip it extends; the messages carry the votes sent and
+    // the certificates made.
     void collect(Node& node, SubResult r) {
-        const BlsPubkey& self = node.m.identity.pubkey;
+        const Pool& P = pool();
+        const size_t me = P.index_of.at(node.m.identity.pubkey);
+        // The tips the step may have had so far: the one it began with, then
+        // every certificate it reported valid.
+        std::vector<QuorumCertificate> tips{node.tip_before};
+        auto had_tip = [&](const Hash& id, uint64_t slot) {
+            return std::any_of(tips.begin(), tips.end(),
+                               [&](const QuorumCertificate& t) { return t.id() == id && t.slot() == slot; });
+        };
+        std::map<Hash, Hash> locked;  // votes locked in this step: qc id -> parent
+        for (const ConsensusLogEvent& e : r.events) {
+            if (const auto* v = std::get_if<events::CertificateValid>(&e)) {
+                tips.push_back(*v->quorum_certificate);
+                node.tips.insert(tips.back().id());
+            } else if (std::holds_alternative<events::StateSyncCompleted>(e)) {
+                node.synced = true;
+            } else if (const auto* l = std::get_if<events::VoteLockPending>(&e)) {
+                const QuorumCertificate& parent = *l->parent_qc;
+                check(l->slot == parent.slot() + 1 && had_tip(parent.id(), parent.slot()),
+                      "a vote is for the slot after the tip of its moment");
+                own_vote(node, me, l->slot, l->leader_view, l->qc_id, parent);
+                locked[l->qc_id] = parent.id();
+            }
+        }
+        node.tips.insert(node.m.tip_qc.id());
         for (ConsensusMessageEnvelope& env : r.messages) {
             const ConsensusMessage& msg = std::visit([](auto& e) -> const ConsensusMessage& { return e.message; }, env);
             const QuorumMessage* voted = nullptr;
-            if (const auto* v = msg.get_if<SignedQuorumMessage>(); v != nullptr && v->pubkey == self) {
+            const auto* v = msg.get_if<SignedQuorumMessage>();
+            if (v != nullptr && v->pubkey == node.m.identity.pubkey) {
                 voted = &v->message;
+                auto lock = locked.find(voted->qc_id);
+                check(lock != locked.end() && lock->second == voted->parent_qc_id,
+                      "a vote sent was locked first, on the tip it extends");
             }
-            // A certificate the node made holds its own vote.
+            // A certificate the node made: it certifies, holds the node's
+            // own vote and extends the tip of its moment.
             const auto* c = msg.get_if<QuorumCertificate>();
-            if (c != nullptr && std::holds_alternative<Broadcast>(env)) voted = &c->message;
+            if (c != nullptr && std::holds_alternative<Broadcast>(env)) {
+                voted = &c->message;
+                check(certified(*c), "a certificate the node makes certifies");
+                const std::vector<size_t> who = signers(*c);
+                check(std::find(who.begin(), who.end(), me) != who.end(), "a leader's certificate holds its own vote");
+                auto at = node.votes.find(c->slot());
+                check(at != node.votes.end() &&
+                          std::any_of(at->second.begin(), at->second.end(),
+                                      [&](const Node::Vote& v) { return v.qc_id == c->id(); }),
+                      "a leader certifies only what it voted for");
+                check(c->slot() > 0 && had_tip(c->message.parent_qc_id, c->slot() - 1),
+                      "a certificate made extends the tip of its moment");
+            }
             if (voted != nullptr) {
                 auto [it, fresh] = node.own_votes.try_emplace({voted->slot, voted->leader_view}, voted->qc_id);
                 check(fresh || it->second == voted->qc_id, "a node votes once per slot and leader view");
@@ -927,51 +1225,116 @@ private:
         }
     }
 
+    // Whether the locks that the node's own votes certainly still hold forbid
+    // a vote at (slot, leader view) on `tip`, the slot being tip + 1.
+    static bool locks_forbid(const Node& node, uint64_t slot, uint64_t leader_view, const QuorumCertificate& tip) {
+        if (node.votes.upper_bound(slot) != node.votes.end()) return true;
+        if (auto at = node.votes.find(slot); at != node.votes.end() && !at->second.empty()) {
+            const Node::Vote& lock = at->second.back();
+            if (lock.leader_view >= leader_view) return true;
+            if (lock.parent != tip.id() && tip.message.leader_view <= lock.leader_view) return true;
+        }
+        for (uint64_t below = slot > 2 ? slot - 2 : 0; below < slot; ++below) {
+            if (auto it = node.votes.find(below); it != node.votes.end()) {
+                for (const Node::Vote& v : it->second) {
+                    if (v.leader_view > leader_view) return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    // One of the node's own votes, checked against the locks its earlier
+    // votes hold. A vote is for tip + 1, so the locks at and above its slot
+    // and at the two slots below stay in force whatever the tip did since.
+    void own_vote(Node& node, size_t me, uint64_t slot, uint64_t leader_view, const Hash& qc_id,
+                  const QuorumCertificate& tip) {
+        check(node.votes.upper_bound(slot) == node.votes.end(), "no vote below a slot already voted at");
+        std::vector<Node::Vote>& at = node.votes[slot];
+        for (const Node::Vote& v : at) check(v.leader_view < leader_view, "votes at one slot rise in leader view");
+        if (!at.empty()) {
+            const Node::Vote& lock = at.back();
+            check(lock.parent == tip.id() || tip.message.leader_view > lock.leader_view,
+                  "a lower-view lock yields only to the tip it extended or a tip of a higher view");
+        }
+        for (uint64_t below = slot > 2 ? slot - 2 : 0; below < slot; ++below) {
+            if (auto it = node.votes.find(below); it != node.votes.end()) {
+                for (const Node::Vote& v : it->second) {
+                    check(v.leader_view <= leader_view, "no vote below the leader view of a lock just under it");
+                }
+            }
+        }
+        at.push_back({leader_view, qc_id, tip.id()});
+        signatures_[{me, slot, leader_view}].insert(qc_id);
+    }
+
+    // Agreement across the nodes and steps: a second certified statement
+    // for a slot and leader view needs every signer the two quorums share
+    // to have signed both.
+    void agree(const QuorumCertificate& c) {
+        std::vector<QuorumCertificate>& held = held_[{c.slot(), c.message.leader_view}];
+        for (const QuorumCertificate& x : held) {
+            if (x.id() == c.id()) return;
+        }
+        const std::vector<size_t> mine = signers(c);
+        for (const QuorumCertificate& x : held) {
+            for (size_t k : signers(x)) {
+                if (std::find(mine.begin(), mine.end(), k) == mine.end()) continue;
+                const std::set<Hash>& ids = signatures_[{k, c.slot(), c.message.leader_view}];
+                check(ids.contains(c.id()) && ids.contains(x.id()),
+                      "at most one certified statement per slot and leader view, unless its signers signed both");
+            }
+        }
+        if (held.size() < 4) held.push_back(c);
+    }
+
     void check_node(Node& node) {
-        const Pool& P = pool();
         const Machine& m = node.m;
         const uint64_t tip = m.tip_slot();
         check(tip >= node.last_tip, "the tip slot never moves back");
         node.last_tip = tip;
 
-        // Certificates: only verified ones, one per slot.
-        if (tip > 0) {
-            const QuorumView* view = P.view_for(tip);
-            check(view != nullptr && verifies(m.tip_qc, *view), "the tip certificate verifies");
+        // Certificates: only ones that certify, agreeing across the nodes.
+        const bool genesis = m.tip_qc == QuorumCertificate{};
+        check(genesis || certified(m.tip_qc), "the tip certificate certifies");
+        if (!genesis) {
             auto held = m.accepted_qcs.find(tip);
             check(held != m.accepted_qcs.end() && held->second == m.tip_qc,
                   "the tip is the accepted certificate of its slot");
+            agree(m.tip_qc);
         }
+        // The previous certificate is an old tip: the one just below the tip
+        // after a move, and kept as it was by a state-sync jump. Accepted
+        // certificates may differ from it: a certificate response replaces
+        // the one of its slot, and a jump records the page's.
         if (m.previous_qc) {
-            auto held = m.accepted_qcs.find(m.previous_qc->slot());
-            check(held == m.accepted_qcs.end() || held->second == *m.previous_qc,
-                  "the previous certificate is the accepted one of its slot");
-        }
-        if (!m.accepted_qcs.empty()) {
-            const uint64_t top = m.accepted_qcs.rbegin()->first;
-            check(top <= tip, "no accepted certificate above the tip");
-            check(top - m.accepted_qcs.begin()->first < d::ACCEPTED_QC_SLOTS,
-                  "accepted certificates stay in their window");
+            const QuorumCertificate& prev = *m.previous_qc;
+            check(prev.slot() < tip, "the previous certificate lies below the tip");
+            check(node.synced || prev.slot() + 1 == tip, "without a state sync the previous certificate is tip - 1");
+            check(node.tips.contains(prev.id()), "the previous certificate was once the tip");
+            check(prev == QuorumCertificate{} || certified(prev), "the previous certificate certifies");
         }
         for (const auto& [slot, qc] : m.accepted_qcs) {
-            const QuorumView* view = P.view_for(slot);
-            check(qc.slot() == slot && view != nullptr && verifies(qc, *view), "every accepted certificate verifies");
+            check(qc.slot() == slot && slot <= tip && tip - slot < ACCEPTED_WINDOW,
+                  "accepted certificates lie in the window up to the tip");
+            check(certified(qc), "every accepted certificate certifies");
+            agree(qc);
         }
 
-        // Parked messages: in the slot window, counted per source, bounded.
+        // Parked messages: in the window above the tip, counted per source,
+        // bounded. Only a state sync may leave older ones behind.
         const ParkedMessages& parked = m.parked;
         std::unordered_map<BlsPubkey, size_t> per_source;
         for (const auto& [event, set] : parked.parked()) {
             check(!set.empty(), "no empty parking event");
             for (const ParkedMessage& pm : set) {
-                check(pm.valid_until >= parked.slot_floor() &&
-                          pm.valid_until <= parked.slot_floor() + ParkedMessages::SLOT_WINDOW,
-                      "parked messages lie in the slot window");
+                check(pm.valid_until <= tip + PARK_WINDOW, "parked messages lie in the window above the tip");
+                check(node.synced || tip == 0 || pm.valid_until >= tip, "messages for passed slots are not parked");
                 ++per_source[message_source(pm.msg)];
             }
         }
         for (const auto& [source, count] : per_source) {
-            check(count <= parked.src_capacity(), "parked messages per source within capacity");
+            check(count <= node.parked_cap, "parked messages per source within capacity");
             check(parked.source_size(source) == count, "the per-source count matches what is parked");
         }
         for (const auto& [source, count] : parked.src_size()) {
@@ -989,18 +1352,23 @@ private:
         for (const auto& [key, first_seen] : m.proposal_first_seen) {
             check(ahead(key.slot), "first-seen times stay bounded");
         }
-        check(m.verified_proposals.size() <= d::VERIFIED_PROPOSALS, "remembered proposals stay bounded");
+        check(m.verified_proposals.size() <= node.remembered_cap, "remembered proposals stay bounded");
         for (const auto& [key, state] : m.proposals) {
             check(node.reported.contains(key), "proposal records only for blocks the host reported");
         }
 
-        // Votes waiting and the vote locks.
+        // Votes waiting and the vote locks: each lock is the node's highest
+        // vote at its slot.
         check(m.vote_verifier.queue_len() + m.vote_verifier.ready_len() <= d::VOTES_PER_TICK,
               "vote queues stay bounded");
         check(m.vote_verifier.verifier.key_cache.size() <= VoteSignatureVerifier::KEY_CACHE_CAPACITY,
               "the voter key cache stays bounded");
         for (const auto& [slot, lock] : m.vote_locks) {
-            check(slot <= tip + 1 && (tip == 0 || slot + 1 >= tip), "vote locks lie around the tip");
+            check(slot <= tip + 1 && (node.synced || tip == 0 || slot + 1 >= tip), "vote locks lie around the tip");
+            auto at = node.votes.find(slot);
+            check(at != node.votes.end() && at->second.back().qc_id == lock.qc_id &&
+                      at->second.back().leader_view == lock.leader_view,
+                  "a vote lock holds the node's highest vote at its slot");
         }
         for (const auto& [parent, waiting] : m.pending_replays) {
             check(waiting.first >= tip, "replays wait only on a parent at or above the tip");
@@ -1010,7 +1378,7 @@ private:
 
         // Equivocation records: only for the retained slots.
         if (m.equivocation_detector) {
-            const uint64_t floor = EquivocationDetector::prune_floor(tip);
+            const uint64_t floor = tip > EQUIVOCATION_RETAINED ? tip - EQUIVOCATION_RETAINED : 0;
             for (const auto& [key, ids] : m.equivocation_detector->seen) {
                 check(key.slot >= floor && key.slot <= tip + 1, "reported headers stay in the retained slots");
             }
@@ -1032,6 +1400,9 @@ private:
 
     SimulatedTimestamper clock_;
     std::vector<Node> nodes_;
+    Signatures signatures_ = pool().signatures;
+    // Certificates the nodes held, by (slot, leader view): a few per key.
+    std::map<std::pair<uint64_t, uint64_t>, std::vector<QuorumCertificate>> held_;
     std::deque<ConsensusMessage> wire_;
     size_t calls_ = 0;
     uint32_t txs_ = 0;
