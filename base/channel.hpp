@@ -107,7 +107,6 @@ class Receiver;
 template <class T>
 class ChannelCloser {
 public:
-
     void close() const {
         std::shared_ptr<channel_detail::Waker> w;
         {
