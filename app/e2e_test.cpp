@@ -715,10 +715,12 @@ TEST(Program, AnActionLineIsNeverLostToAFullBacklog) {
     text += "  - at_secs: 2.5\n    description: after the burst\n    commands:\n"
             "      - node_control: { nodes: [0], action: resume }\n";
     TempFile script(text);
-    Child child({"run-sim", "-n", "16", "--tick-ms", "1000", "--sleep-ms", "50", "--duration-secs", "3", "--script",
+    // Counted in iterations, so that the later action runs however long the
+    // burst takes to send: 99 sleeps of 50 ms follow it.
+    Child child({"run-sim", "-n", "16", "--tick-ms", "1000", "--sleep-ms", "50", "--rounds", "100", "--script",
                  script.path},
                 Start{}, StandardOutput{Output::Pipe, 4096});
-    std::this_thread::sleep_for(4s);
+    std::this_thread::sleep_for(7s);
     std::optional<int> status = child.finish();
     ASSERT_TRUE(status.has_value());
     ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
