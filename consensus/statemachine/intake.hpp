@@ -204,8 +204,12 @@ template <Timestamper T, VoteVerifier V>
 bool VeskStatemachine<T, V>::proposal_signature_holds(const SignedBlockProposalMessage& m) {
     if (std::find(verified_proposals.begin(), verified_proposals.end(), m) != verified_proposals.end()) return true;
     if (!m.validate()) return false;
-    if (verified_proposals.size() == verified_proposals_cap) verified_proposals.pop_front();
-    verified_proposals.push_back(m);
+    // The cap may be lowered at any time, to 0 as well: the list never holds
+    // more than it says.
+    while (!verified_proposals.empty() && verified_proposals.size() >= verified_proposals_cap) {
+        verified_proposals.pop_front();
+    }
+    if (verified_proposals_cap > 0) verified_proposals.push_back(m);
     return true;
 }
 

@@ -553,6 +553,52 @@ TEST_F(IntakeTest, RememberedProposalsAreBounded) {
     EXPECT_EQ(m.verified_proposals.size(), cap);
 }
 
+TEST_F(IntakeTest, RememberedProposalsHoldAnyCap) {
+    std::vector<ConsensusMessage> early;
+    for (uint64_t slot = 2; slot < 8; ++slot) early.push_back(proposed(header(slot)));
+    auto checks = [&] { return signature_work().single_checks; };
+    // What each cap keeps after the six proposals, oldest first, and whether
+    // the first and the last are then checked again.
+    struct Case {
+        size_t cap;
+        size_t kept;
+        bool first_again;
+        bool last_again;
+    };
+    for (const Case& c : {Case{0, 0, true, true}, Case{1, 1, true, false}, Case{2, 2, true, false},
+                          Case{6, 6, false, false}}) {
+        Machine m = make();
+        m.verified_proposals_cap = c.cap;
+        for (const auto& msg : early) m.receive(msg);
+        EXPECT_EQ(m.verified_proposals.size(), c.kept) << c.cap;
+        if (c.kept > 0) {
+            EXPECT_EQ(ConsensusMessage(m.verified_proposals.back()), early.back()) << c.cap;
+        }
+        uint64_t before = checks();
+        m.receive(early.back());
+        EXPECT_EQ(checks(), before + (c.last_again ? 1 : 0)) << c.cap;
+        before = checks();
+        m.receive(early.front());
+        EXPECT_EQ(checks(), before + (c.first_again ? 1 : 0)) << c.cap;
+        EXPECT_LE(m.verified_proposals.size(), c.cap) << c.cap;
+    }
+
+    // A cap lowered below what is held: the next proposal brings the list
+    // down to it, keeping the newest.
+    for (size_t lowered : {size_t{0}, size_t{1}, size_t{3}}) {
+        Machine m = make();
+        for (size_t k = 0; k + 1 < early.size(); ++k) m.receive(early[k]);
+        ASSERT_EQ(m.verified_proposals.size(), early.size() - 1);
+        m.verified_proposals_cap = lowered;
+        m.receive(early.back());
+        EXPECT_EQ(m.verified_proposals.size(), lowered) << lowered;
+        if (lowered > 0) {
+            EXPECT_EQ(ConsensusMessage(m.verified_proposals.back()), early.back()) << lowered;
+            EXPECT_EQ(ConsensusMessage(m.verified_proposals.front()), early[early.size() - lowered]) << lowered;
+        }
+    }
+}
+
 TEST_F(IntakeTest, UnreadableClockDropsTheProposal) {
     for (WallTime t : {WallTime{-1, 0}, WallTime{I64_MAX / 1000 + 1, 0}}) {
         SettableClock settable;
