@@ -734,24 +734,30 @@ TEST(Program, AnActionLineIsNeverLostToAFullBacklog) {
 
 TEST(Program, EveryRecordMadeBeforeTheStopReachesAReaderThatFellBehind) {
     TempFile finish_all(FINISH_ALL_AT_ONE);
+    enum class End { Duration, Rounds, Interrupt };
     struct Case {
         const char* name;
         Output output;
-        bool interrupt;  // else the run ends after 2 s
+        End end;         // what ends the run: 2 s, 20 rounds of 100 ms, or an interrupt at 3 s
+        bool interrupt;  // an interrupt at 3 s
     };
     const Case cases[] = {
-        {"waiting reader", Output::Pipe, false},
-        {"non-blocking pipe", Output::NonBlockingPipe, false},
-        {"interrupted while the reader waits", Output::Pipe, true},
+        {"waiting reader", Output::Pipe, End::Duration, false},
+        {"non-blocking pipe", Output::NonBlockingPipe, End::Duration, false},
+        {"interrupted while the reader waits", Output::Pipe, End::Interrupt, true},
+        {"interrupted after the duration, while the reader waits", Output::Pipe, End::Duration, true},
+        {"interrupted after the rounds, while the reader waits", Output::Pipe, End::Rounds, true},
     };
     // All at once; each reader waits until its run has had time to end.
     std::vector<std::unique_ptr<Child>> children;
     for (const Case& c : cases) {
         std::vector<std::string> args{"run-sim", "-n", "4", "--tick-ms", "5", "--sleep-ms", "100"};
-        if (c.interrupt) {
+        if (c.end == End::Interrupt) {
             args.insert(args.end(), {"--rounds", "1000"});
-        } else {
+        } else if (c.end == End::Duration) {
             args.insert(args.end(), {"--duration-secs", "2", "--script", finish_all.path});
+        } else {
+            args.insert(args.end(), {"--rounds", "20", "--script", finish_all.path});
         }
         // A small pipe, full long before the run ends.
         children.push_back(std::make_unique<Child>(args, Start{}, StandardOutput{c.output, 4096}));
@@ -770,13 +776,15 @@ TEST(Program, EveryRecordMadeBeforeTheStopReachesAReaderThatFellBehind) {
         ASSERT_TRUE(status.has_value()) << c.name;
         ASSERT_TRUE(WIFEXITED(*status)) << c.name << ": ended by signal " << WTERMSIG(*status);
         EXPECT_EQ(WEXITSTATUS(*status), 0) << c.name;
-        // An interrupt that must wait for the reader says why at once.
+        // An interrupt that must wait for the reader says why at once, once,
+        // whether or not the run had ended by itself before it.
         EXPECT_EQ(child.err, c.interrupt ? QUEUED_NOTICE : "") << c.name;
         ASSERT_FALSE(child.out.empty()) << c.name;
         ASSERT_EQ(child.out.back(), '\n') << c.name;
         std::vector<std::string> lines = lines_of(child.out);
         ASSERT_EQ(lines[0].rfind("Starting simulation: ", 0), 0u) << c.name;
-        if (c.interrupt) {
+        // Only a run that the interrupt ended prints the shutdown line.
+        if (c.end == End::Interrupt) {
             ASSERT_GE(lines.size(), 3u) << c.name;
             EXPECT_EQ(lines[lines.size() - 2], "") << c.name;
             EXPECT_EQ(lines.back(), "Shutting down...") << c.name;
@@ -794,18 +802,35 @@ TEST(Program, EveryRecordMadeBeforeTheStopReachesAReaderThatFellBehind) {
 }
 
 TEST(Program, ASecondInterruptEndsTheProgramWhateverTheReaderDoes) {
-    Child child({"run-sim", "-n", "4", "--tick-ms", "5", "--sleep-ms", "50"}, Start{},
-                StandardOutput{Output::Pipe, 4096});
+    struct Case {
+        const char* name;
+        std::vector<std::string> limit;
+    };
+    const Case cases[] = {{"a run without a limit", {}},
+                          {"a run that ended by itself", {"--duration-secs", "1"}},
+                          {"a run that ended on its rounds", {"--rounds", "10"}}};
+    std::vector<std::unique_ptr<Child>> children;
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"run-sim", "-n", "4", "--tick-ms", "5", "--sleep-ms", "50"};
+        args.insert(args.end(), c.limit.begin(), c.limit.end());
+        children.push_back(std::make_unique<Child>(args, Start{}, StandardOutput{Output::Pipe, 4096}));
+    }
     // Nothing is ever read: the log fills the pipe and the printer waits on
     // it, and so does the end of the run after the first interrupt.
-    std::this_thread::sleep_for(1s);
-    child.interrupt();
-    EXPECT_FALSE(child.wait_exit(500ms).has_value()) << "the first interrupt waits for the reader";
-    child.interrupt();
-    std::optional<int> status = child.wait_exit(10s);
-    ASSERT_TRUE(status.has_value()) << "the second interrupt did not end the program";
-    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
-    EXPECT_EQ(WEXITSTATUS(*status), 130);
+    std::this_thread::sleep_for(2s);
+    for (auto& child : children) child->interrupt();
+    for (size_t k = 0; k < std::size(cases); ++k) {
+        EXPECT_FALSE(children[k]->wait_exit(k == 0 ? 500ms : 0ms).has_value())
+            << cases[k].name << ": the first interrupt waits for the reader";
+    }
+    for (size_t k = 0; k < std::size(cases); ++k) {
+        Child& child = *children[k];
+        child.interrupt();
+        std::optional<int> status = child.wait_exit(10s);
+        ASSERT_TRUE(status.has_value()) << cases[k].name << ": the second interrupt did not end the program";
+        ASSERT_TRUE(WIFEXITED(*status)) << cases[k].name << ": ended by signal " << WTERMSIG(*status);
+        EXPECT_EQ(WEXITSTATUS(*status), 130) << cases[k].name;
+    }
 }
 
 TEST(Program, AnInterruptEndsAScriptLoadThatWaitsForAWriter) {

@@ -204,9 +204,11 @@ int run_sim_with_nodes(const RunSimOptions& options, uint64_t tick_ms, uint64_t 
     }
     // Every record made before the stop is printed, and none after, so the
     // shutdown line stays the last one. Behind a stalled reader that takes a
-    // while, which would look like a hang after Ctrl+C without a word.
+    // while, which would look like a hang after Ctrl+C without a word, also
+    // when the run had ended by itself before the Ctrl+C.
     sim->close_log();
-    if (interrupted && !sim->log_done_within(LOG_CATCH_UP_PATIENCE)) print_stderr(QUEUED_LOG_NOTICE);
+    wait_for_printer([&](std::chrono::nanoseconds wait) { return sim->log_done_within(wait); }, interrupted, RUNNING,
+                     [] { print_stderr(QUEUED_LOG_NOTICE); });
     sim->finish_log();
     if (interrupted) print_stdout("\nShutting down...\n");
     // The senders close and the threads are left running; the process ends

@@ -4,7 +4,9 @@
 // Simulation until a limit or an interrupt ends it. The choices of the loop
 // are plain functions of elapsed time, so they can be checked without
 // threads.
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -95,6 +97,37 @@ std::optional<std::string> action_line(const ScriptAction& action);
 inline constexpr std::chrono::milliseconds LOG_CATCH_UP_PATIENCE{250};
 inline constexpr const char* QUEUED_LOG_NOTICE =
     "Printing the log still queued for standard output before shutting down; press Ctrl+C again to end at once\n";
+
+// Waits until done_within(wait) says the printer is done with the closed
+// log. From the first interrupt on, whether the loop saw it (`interrupted`)
+// or it comes during this wait, a printer still busy LOG_CATCH_UP_PATIENCE
+// later gets notify() once: the program would otherwise wait on a stalled
+// reader without a word.
+template <class DoneWithin, class Notify>
+void wait_for_printer(DoneWithin&& done_within, bool interrupted, const std::atomic<bool>& running,
+                      Notify&& notify) {
+    using Clock = std::chrono::steady_clock;
+    // How soon an interrupt during the wait is seen.
+    constexpr std::chrono::milliseconds step{20};
+    std::optional<Clock::time_point> since;
+    if (interrupted) since = Clock::now();
+    bool told = false;
+    for (;;) {
+        if (!since && !running.load()) since = Clock::now();
+        std::chrono::nanoseconds wait = step;
+        if (since && !told) {
+            const auto left = *since + LOG_CATCH_UP_PATIENCE - Clock::now();
+            if (left <= left.zero()) {
+                if (done_within(std::chrono::nanoseconds::zero())) return;
+                notify();
+                told = true;
+            } else {
+                wait = std::min<std::chrono::nanoseconds>(wait, left);
+            }
+        }
+        if (done_within(wait)) return;
+    }
+}
 
 // Sets up and drives one threaded run; the caller has applied the defaults
 // and checked 1 <= n <= 16. Returns the exit status: 1 after a script error,

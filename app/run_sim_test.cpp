@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <set>
+#include <thread>
 
 #include "base/text.hpp"
 
@@ -155,6 +156,50 @@ TEST(ActionLine, OnlyWithADescription) {
     EXPECT_EQ(action_line(action(3.0, "two\nlines \x1b[2J")), "[script @ 3.0s] two\\nlines \\x1b[2J");
     EXPECT_EQ(action_line(action(4.0, "csi \xc2\x9b" "2J \xe2\x80\xae" "abc")),
               "[script @ 4.0s] csi \\u{9b}2J \\u{202e}abc");
+}
+
+TEST(WaitForPrinter, OneNoticeOnlyWhenAnInterruptedWaitOutlastsThePatience) {
+    using Clock = std::chrono::steady_clock;
+    struct Case {
+        const char* name;
+        bool interrupted;                                // the loop saw the interrupt
+        std::optional<std::chrono::milliseconds> clear;  // else when RUNNING is cleared during the wait
+        std::chrono::milliseconds printer;               // when the printer is done
+        bool notice;
+    };
+    const Case cases[] = {
+        {"no interrupt, slow printer", false, std::nullopt, 1000ms, false},
+        {"interrupt seen by the loop, printer done", true, std::nullopt, 0ms, false},
+        {"interrupt seen by the loop, slow printer", true, std::nullopt, 1500ms, true},
+        {"interrupt during the wait, slow printer", false, 200ms, 1500ms, true},
+        {"interrupt before the wait, unseen by the loop", false, 0ms, 1500ms, true},
+        {"interrupt during the wait, printer done", false, 200ms, 0ms, false},
+    };
+    for (const Case& c : cases) {
+        std::atomic<bool> running{!c.interrupted};
+        const auto start = Clock::now();
+        if (c.clear == 0ms) running = false;
+        std::thread clearer;
+        if (c.clear && *c.clear > 0ms) {
+            clearer = std::thread([&] {
+                std::this_thread::sleep_until(start + *c.clear);
+                running = false;
+            });
+        }
+        auto done_within = [&](std::chrono::nanoseconds wait) {
+            const auto done_at = start + c.printer;
+            std::this_thread::sleep_until(std::min(done_at, Clock::now() + wait));
+            return Clock::now() >= done_at;
+        };
+        std::vector<Clock::duration> notices;
+        wait_for_printer(done_within, c.interrupted, running, [&] { notices.push_back(Clock::now() - start); });
+        if (clearer.joinable()) clearer.join();
+        EXPECT_GE(Clock::now() - start, c.printer) << c.name;
+        ASSERT_EQ(notices.size(), c.notice ? 1u : 0u) << c.name;
+        if (c.notice) {
+            EXPECT_GE(notices[0], c.clear.value_or(0ms) + LOG_CATCH_UP_PATIENCE) << c.name;
+        }
+    }
 }
 
 ChannelConfigSpec preset(const char* name) { return ChannelConfigSpec{ChannelConfigSpec::Preset{name}}; }

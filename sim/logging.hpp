@@ -121,7 +121,9 @@ void append_source_close(std::string& out);
 // the bound is records made faster than the reader takes them: a reader
 // that falls behind, or a burst, such as a script action that orders tens of
 // thousands of pauses at one instant, even into a fast reader. A slower
-// reader cannot make the backlog grow past it.
+// reader cannot make the backlog grow past it with records; the driver's
+// action lines, never dropped, come on top, bounded only by the script's
+// size.
 inline constexpr size_t LOG_BACKLOG_RECORDS = size_t{1} << 18;
 
 // The line, with its line feed, that tells how many records were not
