@@ -16,12 +16,14 @@
 // signing is deterministic, so it decides a certificate's validity itself:
 // two thirds of the stake by the bitmap, and the aggregate rebuilt from the
 // signers' own signatures. Identity 0 is the Byzantine member (a quarter of
-// the first view, none of the second): changed votes and certificates are
-// signed again only with its key, or with signatures honest keys really
-// made, all kept in a registry. Agreement across the nodes and steps then
+// the first view, none of the second): a changed message of any kind is
+// signed again only with its key or the outsider's, or with signatures
+// honest keys really made: votes and certificates from a registry of
+// statements, every other message only as it was sent or pooled. Agreement across the nodes and steps then
 // holds: two certified statements for one slot and leader view need signers
 // the registry shows signing both. The harness keeps every node's own votes
-// and checks each against the vote locks they imply and the tip it extends.
+// and checks each against the vote locks they imply and the tip it extends,
+// and follows each node's leader through the rotations it announces.
 //
 // Input: two configuration bytes (a mask of the nodes that vote only with a
 // persisted tip, then the switches below), then steps: an opcode byte, the
@@ -79,9 +81,29 @@ constexpr uint64_t EQUIVOCATION_RETAINED = 500;
 constexpr uint64_t CERTIFICATE_GAP = 200;
 constexpr size_t PARKED_CAP = 10000;
 constexpr size_t REMEMBERED_CAP = 32;
+constexpr uint64_t PROPOSAL_HORIZON = 101;
+constexpr size_t VOTES_PER_TICK = 64;
+constexpr uint64_t ENTRIES_PER_SLOT = 256;
+constexpr size_t KEY_CACHE = 64;
+constexpr size_t CATALOG_BLOCKS = 64;
+constexpr uint64_t CATCHUP_SPAN = 201;
 // What SMALL_BOUNDS sets instead, so that a short input reaches them.
 constexpr size_t SMALL_PARKED_CAP = 3;
 constexpr size_t SMALL_REMEMBERED_CAP = 4;
+// The harness keeps its own numbers, so that a change on the machine's side
+// shows here rather than quietly moving the oracles with it.
+static_assert(PARK_WINDOW == ParkedMessages::SLOT_WINDOW);
+static_assert(ACCEPTED_WINDOW == d::ACCEPTED_QC_SLOTS);
+static_assert(EQUIVOCATION_RETAINED == EquivocationDetector::RETAINED_SLOTS);
+static_assert(CERTIFICATE_GAP == d::MAX_CERTIFICATE_GAP);
+static_assert(PARKED_CAP == d::PARKED_PER_SOURCE);
+static_assert(REMEMBERED_CAP == d::VERIFIED_PROPOSALS);
+static_assert(PROPOSAL_HORIZON == d::PROPOSAL_HORIZON);
+static_assert(VOTES_PER_TICK == d::VOTES_PER_TICK);
+static_assert(ENTRIES_PER_SLOT == d::MAX_ENTRIES_PER_SLOT);
+static_assert(KEY_CACHE == VoteSignatureVerifier::KEY_CACHE_CAPACITY);
+static_assert(CATALOG_BLOCKS == d::MAX_CATALOG_BLOCKS);
+static_assert(CATCHUP_SPAN == d::CATCHUP_TARGET_SPAN);
 
 // Switches of the second configuration byte.
 constexpr uint8_t SHRED_STORES = 1;   // every node holds the honest chain's shreds
@@ -782,6 +804,29 @@ void resign(Signatures& registry, ConsensusMessage& msg) {
         msg.payload);
 }
 
+// The key whose signature covers the whole message; none for votes and
+// certificates, whose statements the registry answers for.
+std::optional<BlsPubkey> outer_signer(const ConsensusMessage& msg) {
+    return std::visit(
+        [](const auto& p) -> std::optional<BlsPubkey> {
+            using P_ = std::decay_t<decltype(p)>;
+            if constexpr (std::is_same_v<P_, Ping>) {
+                return p.sender;
+            } else if constexpr (std::is_same_v<P_, SignedEntryAnnouncement>) {
+                return p.producer;
+            } else if constexpr (std::is_same_v<P_, SignedBlockProposalMessage>) {
+                return p.pubkey;
+            } else if constexpr (std::is_same_v<P_, SignedQuorumMessage> || std::is_same_v<P_, QuorumCertificate>) {
+                return std::nullopt;
+            } else if constexpr (requires { p.responder; }) {
+                return p.responder;
+            } else {
+                return p.requester;
+            }
+        },
+        msg.payload);
+}
+
 // ---------------------------------------------------------- the nodes
 
 struct Node {
@@ -811,7 +856,28 @@ struct Node {
     std::set<Hash> tips{Hash{}};
     // A state sync completed: the previous certificate stays where it was.
     bool synced = false;
+    // The leader as the node's announced rotations have it: rotation member
+    // 0 of the first view, then the new leader of each rotation.
+    BlsPubkey leader;
 };
+
+// Whether the node leads the slot after `tip`, by the harness's own account
+// of its leader.
+bool leads_next(const Node& node, uint64_t tip) {
+    const QuorumView* view = view_at(tip, tip + 1);
+    const BlsPubkey& me = node.m.identity.pubkey;
+    return view != nullptr && view->has_pubkey(me) && node.leader == me;
+}
+
+// The messages from `source` that the node holds parked, counted from what
+// is parked rather than from the store's own count.
+size_t parked_from(const Machine& m, const BlsPubkey& source) {
+    size_t n = 0;
+    for (const auto& [event, set] : m.parked.parked()) {
+        for (const ParkedMessage& pm : set) n += message_source(pm.msg) == source ? 1 : 0;
+    }
+    return n;
+}
 
 class Run {
 public:
@@ -826,7 +892,8 @@ public:
             nodes_.push_back(Node{Machine::new_with_config_and_timestamper(P.ids[i], 0, std::move(snapshot),
                                                                            std::move(config),
                                                                            EntryContainer::make().first, clock_),
-                                  {}, {}, {}, {}, 0, {}, {}, {}, PARKED_CAP, REMEMBERED_CAP, {Hash{}}, false});
+                                  {}, {}, {}, {}, 0, {}, {}, {}, PARKED_CAP, REMEMBERED_CAP, {Hash{}}, false,
+                                  P.first->keys[0]});
             Machine& m = nodes_.back().m;
             m.vote_verifier.enabled = true;
             if (flags & SHRED_STORES) {
@@ -899,8 +966,25 @@ private:
         const auto f = static_cast<Field>((how & 0x7f) % FIELDS);
         if (f == NONE) return false;
         change(msg, f, in.byte());
-        if (how & 0x80) resign(signatures_, msg);
+        if (how & 0x80) {
+            ConsensusMessage as_changed = msg;
+            resign(signatures_, msg);
+            if (!may_carry(msg)) msg = std::move(as_changed);
+        }
         return true;
+    }
+
+    // Whether the adversary may send the message under its signer's key:
+    // the Byzantine member and the outsider sign anything, an honest key
+    // only what it really signed, in the pool or on the wire.
+    bool may_carry(const ConsensusMessage& msg) const {
+        const std::optional<BlsPubkey> signer = outer_signer(msg);
+        if (!signer) return true;
+        auto it = pool().index_of.find(*signer);
+        if (it == pool().index_of.end() || it->second == BYZANTINE || it->second == OUTSIDER) return true;
+        const auto& pooled = pool().messages;
+        return std::find(pooled.begin(), pooled.end(), msg) != pooled.end() ||
+               std::find(wire_.begin(), wire_.end(), msg) != wire_.end();
     }
 
     // One machine call in the adapter's frame: its block production before,
@@ -929,7 +1013,7 @@ private:
     void deliver(size_t i, ConsensusMessage msg, bool genuine) {
         Node& node = nodes_[i];
         // The adapter takes no input while a tick's worth of votes waits.
-        while (node.m.vote_verifier.queue_len() + node.m.vote_verifier.ready_len() >= d::VOTES_PER_TICK) {
+        while (node.m.vote_verifier.queue_len() + node.m.vote_verifier.ready_len() >= VOTES_PER_TICK) {
             drive(i, [](Machine& m) { return m.tick(); });
         }
         const Machine& m = node.m;
@@ -940,16 +1024,15 @@ private:
         // below its cap.
         std::optional<UnparkEvent> park_under;
         if (const auto* p = msg.get_if<SignedBlockProposalMessage>()) {
-            if (p->proposal.slot <= sat_add(t, d::PROPOSAL_HORIZON - 1)) {
+            if (p->proposal.slot <= sat_add(t, PROPOSAL_HORIZON - 1)) {
                 node.replay_store.insert_or_assign(Key{p->pubkey, p->proposal.slot}, p->proposal);
             }
             node.received.push_back(*p);
             if (node.received.size() > RECEIVED_LIMIT) node.received.pop_front();
             const uint64_t s = p->proposal.slot;
             const QuorumView* view = view_at(t, s);
-            if (genuine && !node.synced && s > t + 1 && s < t + PARK_WINDOW && view != nullptr &&
-                view->has_pubkey(p->pubkey) && !m.am_vesk_for_slot(t + 1) &&
-                m.parked.source_size(p->pubkey) < node.parked_cap) {
+            if (genuine && s > t + 1 && s < t + PARK_WINDOW && view != nullptr && view->has_pubkey(p->pubkey) &&
+                !leads_next(node, t) && parked_from(m, p->pubkey) < node.parked_cap) {
                 park_under = unpark::ChainStateReached{s - 1};
             }
         }
@@ -1180,6 +1263,9 @@ private:
                 node.tips.insert(tips.back().id());
             } else if (std::holds_alternative<events::StateSyncCompleted>(e)) {
                 node.synced = true;
+            } else if (const auto* rotated = std::get_if<events::LeaderRotated>(&e)) {
+                check(rotated->old_leader == node.leader, "a rotation moves on from the leader before it");
+                node.leader = rotated->new_leader;
             } else if (const auto* l = std::get_if<events::VoteLockPending>(&e)) {
                 const QuorumCertificate& parent = *l->parent_qc;
                 check(l->slot == parent.slot() + 1 && had_tip(parent.id(), parent.slot()),
@@ -1293,6 +1379,7 @@ private:
         const uint64_t tip = m.tip_slot();
         check(tip >= node.last_tip, "the tip slot never moves back");
         node.last_tip = tip;
+        check(m.vesk_id() == node.leader, "every change of leader is announced");
 
         // Certificates: only ones that certify, agreeing across the nodes.
         const bool genesis = m.tip_qc == QuorumCertificate{};
@@ -1322,14 +1409,17 @@ private:
         }
 
         // Parked messages: in the window above the tip, counted per source,
-        // bounded. Only a state sync may leave older ones behind.
+        // bounded; a state-sync jump slides the window as any tip move does.
         const ParkedMessages& parked = m.parked;
         std::unordered_map<BlsPubkey, size_t> per_source;
         for (const auto& [event, set] : parked.parked()) {
             check(!set.empty(), "no empty parking event");
+            const auto* reached = std::get_if<unpark::ChainStateReached>(&event);
+            check(reached == nullptr || tip == 0 || reached->block_height != tip,
+                  "what waits for the tip's slot is released when the tip gets there");
             for (const ParkedMessage& pm : set) {
                 check(pm.valid_until <= tip + PARK_WINDOW, "parked messages lie in the window above the tip");
-                check(node.synced || tip == 0 || pm.valid_until >= tip, "messages for passed slots are not parked");
+                check(tip == 0 || pm.valid_until >= tip, "messages for passed slots are not parked");
                 ++per_source[message_source(pm.msg)];
             }
         }
@@ -1342,9 +1432,9 @@ private:
         }
 
         // Intake bookkeeping: only for the slots ahead that it may remember.
-        auto ahead = [&](uint64_t slot) { return slot > tip && slot - tip < d::PROPOSAL_HORIZON; };
+        auto ahead = [&](uint64_t slot) { return slot > tip && slot - tip < PROPOSAL_HORIZON; };
         for (const auto& [key, hash] : m.seen_announcements) {
-            check(ahead(key.slot) && key.entry_index < d::MAX_ENTRIES_PER_SLOT, "seen announcements stay bounded");
+            check(ahead(key.slot) && key.entry_index < ENTRIES_PER_SLOT, "seen announcements stay bounded");
         }
         for (const auto& key : m.checked_announcements) {
             check(m.seen_announcements.contains(key), "checked announcements are seen ones");
@@ -1359,12 +1449,12 @@ private:
 
         // Votes waiting and the vote locks: each lock is the node's highest
         // vote at its slot.
-        check(m.vote_verifier.queue_len() + m.vote_verifier.ready_len() <= d::VOTES_PER_TICK,
+        check(m.vote_verifier.queue_len() + m.vote_verifier.ready_len() <= VOTES_PER_TICK,
               "vote queues stay bounded");
-        check(m.vote_verifier.verifier.key_cache.size() <= VoteSignatureVerifier::KEY_CACHE_CAPACITY,
+        check(m.vote_verifier.verifier.key_cache.size() <= KEY_CACHE,
               "the voter key cache stays bounded");
         for (const auto& [slot, lock] : m.vote_locks) {
-            check(slot <= tip + 1 && (node.synced || tip == 0 || slot + 1 >= tip), "vote locks lie around the tip");
+            check(slot <= tip + 1 && (tip == 0 || slot + 1 >= tip), "vote locks lie around the tip");
             auto at = node.votes.find(slot);
             check(at != node.votes.end() && at->second.back().qc_id == lock.qc_id &&
                       at->second.back().leader_view == lock.leader_view,
@@ -1390,8 +1480,8 @@ private:
         // Catch-up.
         if (m.shred_catchup) {
             const ShredCatchup& c = *m.shred_catchup;
-            check(c.queue.size() <= d::MAX_CATALOG_BLOCKS, "the catch-up queue stays bounded");
-            check(c.target_slot > tip && c.target_slot - tip <= d::CATCHUP_TARGET_SPAN,
+            check(c.queue.size() <= CATALOG_BLOCKS, "the catch-up queue stays bounded");
+            check(c.target_slot > tip && c.target_slot - tip <= CATCHUP_SPAN,
                   "the catch-up aims ahead, not far");
             check(c.peer.has_value() == std::holds_alternative<ShredCatchup::Fetching>(c.phase),
                   "a catch-up has a peer exactly while fetching");
