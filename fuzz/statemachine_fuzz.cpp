@@ -1020,8 +1020,9 @@ private:
         const QuorumCertificate tip = m.tip_qc;
         const uint64_t t = tip.slot();
         // A proposal the node must park: a member's, for a slot ahead of the
-        // next within the window above the tip, to a follower, from a source
-        // below its cap.
+        // next within the window above the tip, to a node that does not lead
+        // the next slot, from a source with fewer parked than its cap; the
+        // leader and the count are the harness's own.
         std::optional<UnparkEvent> park_under;
         if (const auto* p = msg.get_if<SignedBlockProposalMessage>()) {
             if (p->proposal.slot <= sat_add(t, PROPOSAL_HORIZON - 1)) {
