@@ -838,6 +838,9 @@ struct Node {
     std::deque<SignedBlockProposalMessage> received;
     // The blocks the host reported or prepared: all that `proposals` may hold.
     std::set<Key> reported;
+    // The parent each reported block was processed on, as the node kept it:
+    // the first report, until one is taken without a conflict.
+    std::map<Key, ProcessedParent> processed_on;
     uint64_t last_tip = 0;
     // Own votes by (slot, leader view).
     std::map<std::pair<uint64_t, uint64_t>, Hash> own_votes;
@@ -892,7 +895,7 @@ public:
             nodes_.push_back(Node{Machine::new_with_config_and_timestamper(P.ids[i], 0, std::move(snapshot),
                                                                            std::move(config),
                                                                            EntryContainer::make().first, clock_),
-                                  {}, {}, {}, {}, 0, {}, {}, {}, PARKED_CAP, REMEMBERED_CAP, {Hash{}}, false,
+                                  {}, {}, {}, {}, {}, 0, {}, {}, {}, PARKED_CAP, REMEMBERED_CAP, {Hash{}}, false,
                                   P.first->keys[0]});
             Machine& m = nodes_.back().m;
             m.vote_verifier.enabled = true;
@@ -1143,7 +1146,13 @@ private:
                      const CrosschainCommitment& cc, const ProcessedParent& parent) {
         add_entries(node.m, producer, h);
         node.reported.insert(Key{producer, h.slot});
-        return node.m.queue_processed_block(producer, h, bank, cc, parent);
+        SubResult r = node.m.queue_processed_block(producer, h, bank, cc, parent);
+        const bool refused = std::any_of(r.events.begin(), r.events.end(), [&](const ConsensusLogEvent& e) {
+            const auto* c = std::get_if<events::ProcessedBankConflict>(&e);
+            return c != nullptr && c->slot == h.slot && c->producer == producer;
+        });
+        if (!refused) node.processed_on.insert_or_assign(Key{producer, h.slot}, parent);
+        return r;
     }
 
     // The adapter's replay: stored headers that extend the tip are processed.
@@ -1257,7 +1266,7 @@ private:
             return std::any_of(tips.begin(), tips.end(),
                                [&](const QuorumCertificate& t) { return t.id() == id && t.slot() == slot; });
         };
-        std::map<Hash, Hash> locked;  // votes locked in this step: qc id -> parent
+        std::map<Hash, QuorumCertificate> locked;  // votes locked in this step: qc id -> parent
         for (const ConsensusLogEvent& e : r.events) {
             if (const auto* v = std::get_if<events::CertificateValid>(&e)) {
                 tips.push_back(*v->quorum_certificate);
@@ -1272,7 +1281,7 @@ private:
                 check(l->slot == parent.slot() + 1 && had_tip(parent.id(), parent.slot()),
                       "a vote is for the slot after the tip of its moment");
                 own_vote(node, me, l->slot, l->leader_view, l->qc_id, parent);
-                locked[l->qc_id] = parent.id();
+                locked.insert_or_assign(l->qc_id, parent);
             }
         }
         node.tips.insert(node.m.tip_qc.id());
@@ -1283,8 +1292,15 @@ private:
             if (v != nullptr && v->pubkey == node.m.identity.pubkey) {
                 voted = &v->message;
                 auto lock = locked.find(voted->qc_id);
-                check(lock != locked.end() && lock->second == voted->parent_qc_id,
+                check(lock != locked.end() && lock->second.id() == voted->parent_qc_id,
                       "a vote sent was locked first, on the tip it extends");
+                // Its block was processed on that tip, as the host reported it.
+                const QuorumCertificate& parent = lock->second;
+                auto processed = node.processed_on.find(Key{voted->vesk_id, voted->slot});
+                check(processed != node.processed_on.end() && processed->second.slot == parent.slot() &&
+                          (parent.slot() == 0 || (processed->second.vesk_id == parent.message.vesk_id &&
+                                                  processed->second.bank_hash == parent.message.bank_hash)),
+                      "a vote is for a block the host processed on the tip it extends");
             }
             // A certificate the node made: it certifies, holds the node's
             // own vote and extends the tip of its moment.
