@@ -96,7 +96,8 @@ public:
     // back from parking with the same bytes and is not checked again. Whole
     // messages, so that only the very same signer and signature match.
     std::deque<SignedBlockProposalMessage> verified_proposals;
-    // How many it keeps; a test host may set it lower before the first step.
+    // How many it keeps; a test host may set it lower, to 0 as well, at any
+    // time.
     size_t verified_proposals_cap = statemachine_detail::VERIFIED_PROPOSALS;
     // parent qc_id -> (parent slot, replays (slot, producer) waiting for it)
     std::unordered_map<Hash, std::pair<uint64_t, std::vector<std::pair<uint64_t, BlsPubkey>>>> pending_replays;
