@@ -19,9 +19,9 @@
 // the first view, none of the second): a changed message of any kind is
 // signed again only with its key or the outsider's, or with signatures
 // honest keys really made: votes and certificates from a registry of
-// statements, every other message only as it was sent or pooled. Agreement across the nodes and steps then
-// holds: two certified statements for one slot and leader view need signers
-// the registry shows signing both. The harness keeps every node's own votes
+// statements, every other message only as it was sent or pooled. Agreement
+// across the nodes and steps then holds: two certified statements for one
+// slot and leader view need signers the registry shows signing both. The harness keeps every node's own votes
 // and checks each against the vote locks they imply and the tip it extends,
 // and follows each node's leader through the rotations it announces.
 //
@@ -872,14 +872,14 @@ bool leads_next(const Node& node, uint64_t tip) {
     return view != nullptr && view->has_pubkey(me) && node.leader == me;
 }
 
-// The messages from `source` that the node holds parked, counted from what
-// is parked rather than from the store's own count.
-size_t parked_from(const Machine& m, const BlsPubkey& source) {
-    size_t n = 0;
+// The messages the node holds parked, by source, counted from what is
+// parked rather than from the store's own count.
+std::unordered_map<BlsPubkey, size_t> parked_per_source(const Machine& m) {
+    std::unordered_map<BlsPubkey, size_t> out;
     for (const auto& [event, set] : m.parked.parked()) {
-        for (const ParkedMessage& pm : set) n += message_source(pm.msg) == source ? 1 : 0;
+        for (const ParkedMessage& pm : set) ++out[message_source(pm.msg)];
     }
-    return n;
+    return out;
 }
 
 class Run {
@@ -1036,7 +1036,7 @@ private:
             const uint64_t s = p->proposal.slot;
             const QuorumView* view = view_at(t, s);
             if (genuine && s > t + 1 && s < t + PARK_WINDOW && view != nullptr && view->has_pubkey(p->pubkey) &&
-                !leads_next(node, t) && parked_from(m, p->pubkey) < node.parked_cap) {
+                !leads_next(node, t) && parked_per_source(m)[p->pubkey] < node.parked_cap) {
                 park_under = unpark::ChainStateReached{s - 1};
             }
         }
@@ -1428,7 +1428,6 @@ private:
         // Parked messages: in the window above the tip, counted per source,
         // bounded; a state-sync jump slides the window as any tip move does.
         const ParkedMessages& parked = m.parked;
-        std::unordered_map<BlsPubkey, size_t> per_source;
         for (const auto& [event, set] : parked.parked()) {
             check(!set.empty(), "no empty parking event");
             const auto* reached = std::get_if<unpark::ChainStateReached>(&event);
@@ -1437,9 +1436,9 @@ private:
             for (const ParkedMessage& pm : set) {
                 check(pm.valid_until <= tip + PARK_WINDOW, "parked messages lie in the window above the tip");
                 check(tip == 0 || pm.valid_until >= tip, "messages for passed slots are not parked");
-                ++per_source[message_source(pm.msg)];
             }
         }
+        const std::unordered_map<BlsPubkey, size_t> per_source = parked_per_source(m);
         for (const auto& [source, count] : per_source) {
             check(count <= node.parked_cap, "parked messages per source within capacity");
             check(parked.source_size(source) == count, "the per-source count matches what is parked");
